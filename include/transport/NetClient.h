@@ -1,0 +1,169 @@
+#ifndef TRANSPORT_NET_CLIENT_H
+#define TRANSPORT_NET_CLIENT_H
+
+// The whole public API: include this header alone.
+
+#include <atomic>
+#include <cstdint>
+
+#include <transport/Export.h>
+#include <transport/INetClient.h>
+#include <transport/NetClientParams.h>
+#include <transport/NetFrame.h>
+#include <transport/NetMessage.h>
+#include <transport/NetPackage.h>
+#include <transport/Platform.h>
+
+class CMessageQueue;
+
+namespace transport {
+struct ClientInternals;
+}
+
+// One client: one connection to a server, three worker threads (network
+// events, sending, supervision), three locked queues.
+//
+// Threads: Open, Close, Login, Send, SetNetHandler and GetNetworkType are
+// called on the application's threads; Open and Close never concurrently and
+// never from the handler. The handler is called on the network-event thread
+// (received messages, delivery results, transfer progress) and on the main
+// thread (error 11), never under a lock of the client.
+class TRANSPORT_API CNetClient : public INetClient {
+public:
+    enum enConnectionState {
+        CONN_NOT_CONNECTED = 0,
+        CONN_SOCKET_CONNECTED = 1,
+        CONN_CONNECTED = 3,
+        CONN_CLOSED = 4,
+    };
+    enum { CONNTYPE_NONE = -1, CONNTYPE_DIRECT = 0, CONNTYPE_TUNNEL = 1, CONNTYPE_HTTP = 2 };
+    enum { MAXRECONCOUNT = 5 };
+
+    CNetClient();
+    // The platform must outlive the client.
+    explicit CNetClient(transport::Platform& platform);
+    // A copy shares the source's threads, queues and kernel objects and owns
+    // none of them: only the source may be opened, closed or destroyed for
+    // real; destroying a copy releases nothing.
+    CNetClient(const CNetClient& other);
+    CNetClient& operator=(const CNetClient& other);
+    ~CNetClient() override;
+
+    bool Open(NetClientParams& params) override;
+    enNETTYPE GetNetworkType() override;
+    bool Login(const char* szUser, const char* szPassword, const char* szParam3,
+               unsigned int nParam4, const char* szParam5, const char* szParam6) override;
+    unsigned int Send(const NetMessage* message) override;
+    bool Close(bool clearQueues) override;
+    void SetNetHandler(NetHandler handler) override;
+
+protected:
+    // Main thread and connection states.
+    static unsigned long MainThread(void* client);
+    void ReConnect(unsigned long dwDelay, bool bSocketLevel);
+    char* GetNextHostName();
+    void ShutDown();
+    bool Connect();
+    bool AutoConnect();
+    bool CheckConnManagerStatus(unsigned long status, bool bTrace);
+    bool BrowseInet();
+    void SendKeepAlive();
+    void SendDisconnect();
+
+    // Socket transport.
+    static unsigned long NetEventThread(void* client);
+    static unsigned long SendDataThread(void* client);
+    int SendData();
+    bool SendSocket(char* data, unsigned long length, int messageId);
+    unsigned long ReadData();
+    void SetToCacheBuf(char* chunk, unsigned long length);
+    void GetSockError(bool bReconnect, int code);
+
+    // Packages and packaging.
+    void SetError(NetPackage& package, unsigned long code);
+    void SetInformation(NetPackage& package, unsigned long code, int value1, int value2);
+    void PackageAndSetToOutputQueue(const NetMessage* message);
+    void UnPackageAndSetToInputQueue(NetMessage* message);
+    void Encode(char* buffer, unsigned long length);
+    void Decode(char* buffer, unsigned long length);
+
+    // Accessors; none takes a lock.
+    void SetConnectionState(enConnectionState state);
+    int GetConnectionState();
+    int GetReconCount();
+    int IncreaseReconCount();
+    void ZeroReconCount();
+    void SuspendNetThread();
+    void ResumeNetThread();
+    void NetClientTrace(char* text, bool flag);
+    void NetClientTrace(const char* text, bool flag = false);
+
+    // Calls the handler with the package, when one is set.
+    void Deliver(NetPackage& package);
+    // Releases the send semaphore count times, one by one.
+    void ReleaseSendSemaphore(long count = 1);
+    // Closes the socket, if any, and forgets it; the network-event thread must
+    // be parked or gone.
+    void CloseSocketNow();
+    // Empties and destroys the queues, closes the constructor's events and
+    // destroys the log-in message.
+    void ReleaseOwnedObjects();
+    // Waits for a worker thread to end, then closes its handle.
+    void JoinThread(transport::Handle thread);
+
+    // Fields. Those shared between threads are atomic; m_pSendingMessage is
+    // guarded by the output queue's lock, m_pLoginMessage by the internals'.
+    std::atomic<transport::SocketHandle> m_socket;
+    transport::SockAddrIn m_serverAddr;
+    transport::Handle m_hNetEvents[2];
+    transport::Handle m_hSendEvents[2];
+    transport::Handle m_hMainEvents[6];
+    std::atomic<char*> m_pszCurrentHost;
+    transport::Handle m_hMainThread;
+    std::atomic<transport::Handle> m_hNetEventThread;
+    transport::Handle m_hSendDataThread;
+    std::atomic<int> m_connectionState;
+    std::atomic<unsigned int> m_nSentCount;
+    NetMessage* m_pLoginMessage;
+    NetMessage* m_pSendingMessage;
+    std::atomic<int> m_nReconCount;
+    transport::Handle m_hSendSemaphore;
+    transport::Handle m_hConnection;
+    std::atomic<long> m_lPrevSendCount;
+    std::atomic<bool> m_bSendPending;
+    std::atomic<bool> m_bNetThreadRunning;
+    std::atomic<int> m_nLastConnType;
+    std::atomic<int> m_nConnType;
+    std::atomic<bool> m_bConnecting;
+    std::atomic<unsigned int> m_nPort;
+    std::atomic<bool> m_bTunnelOpen;
+    std::atomic<std::uint32_t> m_dwLastSendTick;
+    std::atomic<std::uint32_t> m_dwLastRecvTick;
+    std::atomic<bool> m_bSocketConnected;
+    NetClientParams m_clientParams;
+    std::atomic<int> m_nAttemptCount;
+    int m_nHostIndex;
+    std::atomic<int> m_nMaxReconCount;
+    std::atomic<bool> m_bLoginPending;
+    transport::Handle m_hDisconnectSentEvent;
+    std::atomic<unsigned int> m_nTotalSent;
+    std::atomic<unsigned int> m_nTotalReceived;
+    std::atomic<bool> m_bKeepAlivePending;
+    std::atomic<bool> m_bMainThreadExit;
+    std::atomic<bool> m_bNetThreadExited;
+    std::atomic<bool> m_bSendThreadExit;
+    std::atomic<NetHandler> m_pNetHandler;
+    std::atomic<bool> m_bOpened;
+    CMessageQueue* m_pOutputQueue;
+    CMessageQueue* m_pInputQueue;
+    CMessageQueue* m_pPartsQueue;
+    char m_cacheBuf[5001];
+
+    // Not in the original field list.
+    transport::Platform* m_pPlatform;
+    transport::Handle m_hStandbyEvent;  // the constructor's slot-4 event
+    transport::ClientInternals* m_pInternals;
+    bool m_bOwner;  // false for copies
+};
+
+#endif

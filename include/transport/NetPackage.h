@@ -1,0 +1,71 @@
+#ifndef TRANSPORT_NET_PACKAGE_H
+#define TRANSPORT_NET_PACKAGE_H
+
+#include <cstdint>
+
+#include <transport/NetMessage.h>
+
+// What the handler receives. m_nKind tells the class of m_pBody:
+// 0 a NetMessage, 1 a NetInformation, 2 a NetError. A package handed to the
+// handler belongs to the library and lives only for the call; Clone what you keep.
+class TRANSPORT_API NetPackage : public NetObject {
+public:
+    enum { KIND_MESSAGE = 0, KIND_INFORMATION = 1, KIND_ERROR = 2 };
+
+    NetPackage();
+    NetPackage(int kind, NetObject* body);  // takes over body
+    NetPackage(const NetPackage& other);
+    NetPackage& operator=(const NetPackage& other);
+    ~NetPackage() override;
+    NetObject* Clone() const override;
+
+    void SetKind(int kind) { m_nKind = kind; }
+    // Destroys the current body and stores a clone of the argument.
+    void SetBody(const NetObject& body);
+
+    std::int32_t m_nKind;
+    NetObject* m_pBody;
+};
+
+// Information codes: 1 the message in flight was answered positively
+// (m_pMessage names it); 3 a part of a multi-part transfer arrived
+// (m_nValue1 of m_nValue2).
+class TRANSPORT_API NetInformation : public NetObject {
+public:
+    NetInformation();
+    NetInformation(const NetInformation& other);
+    NetInformation& operator=(const NetInformation& other);
+    ~NetInformation() override;
+    NetObject* Clone() const override;
+
+    void SetCode(unsigned long code) { m_nCode = static_cast<std::uint32_t>(code); }
+    void SetValues(int value1, int value2) {
+        m_nValue1 = value1;
+        m_nValue2 = value2;
+    }
+    void SetAttachment(const NetObject& object);
+
+    std::uint32_t m_nCode;
+    std::int32_t m_nValue1;
+    std::int32_t m_nValue2;
+    NetObject* m_pMessage;
+};
+
+// Error codes: 7 the message in flight was refused (m_pMessage names it);
+// 11 the reconnection limit was reached; any other code comes from the server.
+class TRANSPORT_API NetError : public NetObject {
+public:
+    NetError();
+    NetError(const NetError& other);
+    NetError& operator=(const NetError& other);
+    ~NetError() override;
+    NetObject* Clone() const override;
+
+    void SetCode(unsigned long code) { m_nCode = static_cast<std::uint32_t>(code); }
+    void SetAttachment(const NetObject& object);
+
+    std::uint32_t m_nCode;
+    NetObject* m_pMessage;
+};
+
+#endif

@@ -1,0 +1,94 @@
+// The application's two requests of a running client: Login stores the
+// message that opens every connection; Send hands a message to the output queue.
+
+#include <transport/NetClient.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "client/ClientInternals.h"
+#include "client/MessageQueue.h"
+
+namespace {
+
+const char* TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// Appends a text parameter with its terminating zero byte counted.
+void AddText(NetParamList& params, const char* text) {
+    params.AddTail(text, static_cast<unsigned long>(std::strlen(text) + 1));
+}
+
+}  // namespace
+
+bool CNetClient::Login(const char* szUser, const char* szPassword, const char* szParam3,
+                       unsigned int nParam4, const char* szParam5, const char* szParam6) {
+    if (!m_bOpened) return false;
+
+    NetMessage message;
+    message.SetId(1);
+    message.SetPriority(2);
+    m_bSocketConnected = false;
+
+    const char* user = TextOrEmpty(szUser);
+    char line[128];
+    std::snprintf(line, sizeof(line), "Login User name = %s", user);
+    NetClientTrace(line);
+
+    NetParamList params;
+    // The credentials travel transformed; the caller's texts stay as they are.
+    for (const char* credential : {user, TextOrEmpty(szPassword)}) {
+        AddText(params, credential);
+        NetParam* stored = params.GetTail();
+        Encode(reinterpret_cast<char*>(stored->m_pData), stored->m_nLength - 1);
+    }
+    AddText(params, TextOrEmpty(szParam3));
+    char number[16];  // the whole "%d" text, whatever the value
+    std::snprintf(number, sizeof(number), "%d", static_cast<int>(nParam4));
+    AddText(params, number);
+    AddText(params, TextOrEmpty(szParam5));
+    AddText(params, TextOrEmpty(szParam6));
+
+    message.SetParams(params);
+    auto* stored = static_cast<NetMessage*>(message.Clone());
+    NetMessage* replaced = nullptr;
+    {
+        // The send thread writes the log-in message under this lock; the old
+        // one is destroyed only once nobody can be writing it.
+        std::lock_guard<std::mutex> lock(m_pInternals->loginMutex);
+        replaced = m_pLoginMessage;
+        m_pLoginMessage = stored;
+    }
+    delete replaced;
+
+    ZeroReconCount();
+    m_bLoginPending = true;
+    m_pPlatform->SetEvent(m_hMainEvents[5]);
+    return true;
+}
+
+unsigned int CNetClient::Send(const NetMessage* message) {
+    NetClientTrace("Send to queue started");
+    if (message == nullptr) {
+        NetClientTrace("Send to queue finished");
+        return m_nSentCount;
+    }
+    const int priority = message->GetPriority();
+    if (priority < 1 || priority > 4) {
+        // Refused rather than dropped unnoticed: the count does not grow.
+        char line[96];
+        std::snprintf(line, sizeof(line), "Send refused: priority %d is not 1 to 4", priority);
+        NetClientTrace(line);
+        return m_nSentCount;
+    }
+    const unsigned long id = message->GetId();
+    if (id == 10 || (id >= 300 && id <= 399)) {
+        PackageAndSetToOutputQueue(message);
+    } else {
+        m_pOutputQueue->PushByPriority(static_cast<NetMessage*>(message->Clone()));
+        ReleaseSendSemaphore(1);
+    }
+    ++m_nSentCount;
+    NetClientTrace("Send to queue finished");
+    return m_nSentCount;
+}

@@ -1,0 +1,145 @@
+#include "client/MessageQueue.h"
+
+#include <transport/NetMessage.h>
+
+namespace {
+
+// Priorities 1 (served first) to 4 (served last); list k holds priority k + 1.
+constexpr int kPriorityCount = 4;
+
+bool ValidPriority(int priority) { return priority >= 1 && priority <= kPriorityCount; }
+
+}  // namespace
+
+CMessageQueue::CMessageQueue() : m_nItemCount(0) {}
+
+CMessageQueue::~CMessageQueue() {
+    // The owner clears the queue first; anything still stored would otherwise
+    // leak, since no one else holds it.
+    ClearPriorityListsLocked();
+    for (NetMessage* message : m_items) delete message;
+    m_items.clear();
+    m_nItemCount = 0;
+}
+
+void CMessageQueue::Lock() { m_mutex.lock(); }
+
+void CMessageQueue::Unlock() { m_mutex.unlock(); }
+
+int CMessageQueue::GetItemCount() const { return m_nItemCount.load(); }
+
+bool CMessageQueue::PushByPriority(NetMessage* message) {
+    if (message == nullptr) return false;
+    // The message is the caller's to hand over, so its priority is read unlocked.
+    const int priority = message->GetPriority();
+    if (!ValidPriority(priority)) {
+        delete message;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lists[priority - 1].push_back(message);
+    ++m_nItemCount;
+    return true;
+}
+
+NetMessage* CMessageQueue::PeekByPriority() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return PeekByPriorityLocked();
+}
+
+NetMessage* CMessageQueue::PeekByPriorityLocked() const {
+    for (const auto& list : m_lists) {
+        if (!list.empty()) return list.front();
+    }
+    return nullptr;
+}
+
+void CMessageQueue::PopByPriority(int priority) {
+    NetMessage* removed = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!ValidPriority(priority) || m_lists[priority - 1].empty()) return;
+        removed = m_lists[priority - 1].front();
+        m_lists[priority - 1].pop_front();
+        --m_nItemCount;
+    }
+    // Destroyed outside the lock: an attachment's destructor is application code.
+    delete removed;
+}
+
+void CMessageQueue::PopByPriorityLocked(int priority) {
+    if (!ValidPriority(priority) || m_lists[priority - 1].empty()) return;
+    NetMessage* removed = m_lists[priority - 1].front();
+    m_lists[priority - 1].pop_front();
+    --m_nItemCount;
+    delete removed;
+}
+
+void CMessageQueue::ClearPriorityLists() {
+    std::list<NetMessage*> taken[kPriorityCount];
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (int k = 0; k < kPriorityCount; ++k) {
+            m_nItemCount -= static_cast<int>(m_lists[k].size());
+            taken[k].swap(m_lists[k]);
+        }
+    }
+    // Priority 4 first, priority 1 last, each list from its front.
+    for (int k = kPriorityCount - 1; k >= 0; --k) {
+        for (NetMessage* message : taken[k]) delete message;
+    }
+}
+
+void CMessageQueue::ClearPriorityListsLocked() {
+    for (int k = kPriorityCount - 1; k >= 0; --k) {
+        while (!m_lists[k].empty()) {
+            NetMessage* removed = m_lists[k].front();
+            m_lists[k].pop_front();
+            --m_nItemCount;
+            delete removed;
+        }
+    }
+}
+
+void CMessageQueue::PushBack(NetMessage* message) {
+    if (message == nullptr) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_items.push_back(message);
+    ++m_nItemCount;
+}
+
+NetMessage* CMessageQueue::PeekFirst() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_items.empty() ? nullptr : m_items.front();
+}
+
+NetMessage* CMessageQueue::ItemAt(int index) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index < 0 || static_cast<std::size_t>(index) >= m_items.size()) return nullptr;
+    return m_items[static_cast<std::size_t>(index)];
+}
+
+void CMessageQueue::PopFirst() { EraseAt(0); }
+
+void CMessageQueue::EraseAt(int index) {
+    NetMessage* removed = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (index < 0 || static_cast<std::size_t>(index) >= m_items.size()) return;
+        const auto at = m_items.begin() + index;
+        removed = *at;
+        m_items.erase(at);
+        --m_nItemCount;
+    }
+    delete removed;
+}
+
+void CMessageQueue::ClearItems() {
+    std::vector<NetMessage*> taken;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_nItemCount -= static_cast<int>(m_items.size());
+        taken.swap(m_items);
+    }
+    for (NetMessage* message : taken) delete message;
+}

@@ -1,0 +1,149 @@
+// Open starts the three worker threads; Close stops them for good.
+
+#include <transport/NetClient.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "client/MessageQueue.h"
+
+using transport::Handle;
+
+namespace {
+
+// Host entries must be terminated inside their fields whatever the caller wrote.
+void TerminateHosts(NetClientParams& params) {
+    params.szHost1[sizeof(params.szHost1) - 1] = '\0';
+    params.szHost2[sizeof(params.szHost2) - 1] = '\0';
+    params.szHost3[sizeof(params.szHost3) - 1] = '\0';
+    params.szHost4[sizeof(params.szHost4) - 1] = '\0';
+    params.szBrowseUrl[sizeof(params.szBrowseUrl) - 1] = '\0';
+}
+
+bool IsEmpty(const char* host) { return host == nullptr || host[0] == '\0'; }
+
+}  // namespace
+
+bool CNetClient::Open(NetClientParams& params) {
+    if (GetConnectionState() == CONN_CLOSED) return false;
+    if (m_bOpened) return true;
+
+    std::memset(&m_clientParams, 0, sizeof(m_clientParams));
+    std::memcpy(&m_clientParams, &params, sizeof(m_clientParams));
+    TerminateHosts(m_clientParams);
+    m_nMaxReconCount = m_clientParams.nMaxReconCount > INT_MAX
+                           ? INT_MAX
+                           : static_cast<int>(m_clientParams.nMaxReconCount);
+
+    m_pszCurrentHost = m_clientParams.szHost1;
+    for (int i = 0; i < 4 && IsEmpty(m_pszCurrentHost); ++i) m_pszCurrentHost = GetNextHostName();
+    if (IsEmpty(m_pszCurrentHost)) return false;
+
+    m_socket = transport::kInvalidSocket;
+    m_hMainThread = nullptr;
+    m_hNetEventThread = nullptr;
+    m_hSendDataThread = nullptr;
+    m_bSendThreadExit = false;
+    m_bNetThreadExited = false;
+    m_bMainThreadExit = false;
+
+    // A second Open after a failed one reuses what the first created.
+    for (Handle* event : {&m_hNetEvents[0], &m_hNetEvents[1], &m_hSendEvents[0], &m_hSendEvents[1]}) {
+        if (*event == nullptr) *event = m_pPlatform->CreateEvent();
+        if (*event == nullptr) {
+            GetSockError(false, 0);
+            return false;
+        }
+    }
+    if (m_hSendSemaphore == nullptr) m_hSendSemaphore = m_pPlatform->CreateSemaphore(0, 65536);
+    if (m_hSendSemaphore == nullptr) return false;
+
+    m_hNetEventThread = m_pPlatform->CreateThread(&CNetClient::NetEventThread, this, true);
+    if (m_hNetEventThread == nullptr) return false;
+    m_bNetThreadRunning = false;
+    ResumeNetThread();
+
+    m_hSendDataThread = m_pPlatform->CreateThread(&CNetClient::SendDataThread, this, true);
+    if (m_hSendDataThread == nullptr) return false;
+    m_pPlatform->ResumeThread(m_hSendDataThread);
+
+    m_hMainThread = m_pPlatform->CreateThread(&CNetClient::MainThread, this, true);
+    if (m_hMainThread == nullptr) return false;
+    m_pPlatform->ResumeThread(m_hMainThread);
+
+    m_bOpened = true;
+    return true;
+}
+
+void CNetClient::JoinThread(Handle thread) {
+    if (thread == nullptr) return;
+    m_pPlatform->WaitOne(thread, transport::kInfinite);
+    m_pPlatform->CloseHandle(thread);
+}
+
+bool CNetClient::Close(bool clearQueues) {
+    NetClientTrace("Closing NetClient !!!");
+    m_bOpened = false;
+
+    if (clearQueues && m_pOutputQueue != nullptr) {
+        // The message in flight goes with the queue; the send thread and the
+        // receive path only use it under this lock.
+        std::lock_guard<std::mutex> lock(m_pOutputQueue->Mutex());
+        m_pSendingMessage = nullptr;
+        m_pOutputQueue->ClearPriorityListsLocked();
+    }
+
+    if (GetConnectionState() == CONN_CONNECTED) SendDisconnect();
+    SetConnectionState(CONN_CLOSED);
+
+    ReleaseSendSemaphore(1);
+    if (m_hSendEvents[1]) m_pPlatform->SetEvent(m_hSendEvents[1]);
+    ResumeNetThread();
+    if (m_hNetEvents[1]) m_pPlatform->SetEvent(m_hNetEvents[1]);
+    if (m_hMainEvents[3]) m_pPlatform->SetEvent(m_hMainEvents[3]);
+
+    // The main thread goes first: until it has ended it may still suspend or
+    // restart the network-event thread, or write a state over CONN_CLOSED.
+    JoinThread(m_hMainThread);
+    m_hMainThread = nullptr;
+    SetConnectionState(CONN_CLOSED);
+    ReleaseSendSemaphore(1);
+    ResumeNetThread();
+    JoinThread(m_hNetEventThread.exchange(nullptr));
+    m_bNetThreadRunning = false;
+    JoinThread(m_hSendDataThread);
+    m_hSendDataThread = nullptr;
+    CloseSocketNow();
+
+    // The input and parts queues belong to the network-event thread while it
+    // runs: they are emptied once it has ended.
+    if (clearQueues) {
+        if (m_pInputQueue) m_pInputQueue->ClearItems();
+        if (m_pPartsQueue) m_pPartsQueue->ClearItems();
+    }
+
+    if (m_hSendSemaphore) m_pPlatform->CloseHandle(m_hSendSemaphore);
+    m_hSendSemaphore = nullptr;
+    for (Handle* event : {&m_hNetEvents[0], &m_hNetEvents[1], &m_hSendEvents[0], &m_hSendEvents[1]}) {
+        if (*event) m_pPlatform->CloseHandle(*event);
+        *event = nullptr;
+    }
+
+    m_pPlatform->SocketCleanup();
+    if (m_hConnection != nullptr) {
+        m_pPlatform->CmReleaseConnection(m_hConnection, 0);
+        m_hConnection = nullptr;
+        m_hMainEvents[4] = m_hStandbyEvent;
+    }
+
+    char text[320];
+    std::snprintf(text, sizeof(text),
+                  "\r\n*************************************************\r\n"
+                  "*****T O T A L   T R A N S F E R E D*****\r\n"
+                  "Sent     - %u bytes\r\nReceived - %u bytes\r\n"
+                  "*************************************************",
+                  m_nTotalSent.load(), m_nTotalReceived.load());
+    NetClientTrace(text);
+    return true;
+}
