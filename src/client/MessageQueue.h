@@ -21,7 +21,7 @@ public:
     CMessageQueue();
     CMessageQueue(const CMessageQueue&) = delete;
     CMessageQueue& operator=(const CMessageQueue&) = delete;
-    virtual ~CMessageQueue();  // does not destroy messages: the owner clears first
+    virtual ~CMessageQueue();  // destroys what is still stored (the owner normally clears first)
 
     void Lock();
     void Unlock();
