@@ -1,6 +1,8 @@
 #ifndef TRANSPORT_CLIENT_INTERNALS_H
 #define TRANSPORT_CLIENT_INTERNALS_H
 
+#include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -8,6 +10,8 @@
 class NetMessage;
 
 namespace transport {
+
+struct PartsLedger;
 
 // State of a CNetClient that the public field list has no place for. Shared by
 // a client and its copies; owned by the original.
@@ -27,6 +31,24 @@ struct ClientInternals {
 
     // Set by SendData: whether it transmitted a queued message or the log-in.
     bool sentSomething = false;
+
+    // Receive cache bookkeeping (network-event thread only), so that cutting
+    // frames stays linear however the stream is chunked: the length of the
+    // text in m_cacheBuf, the first frame opener found in it (npos: none
+    // yet) and where the next search for an opener or closer resumes.
+    std::size_t cacheLength = 0;
+    std::size_t cacheOpenerAt = std::string::npos;
+    std::size_t cacheScanFrom = 0;
+
+    // Bounds of the parts queue (multi-part transfers being reassembled): past
+    // them the oldest parts are dropped, so a server cannot make the client
+    // hold unbounded memory. A transfer of more parts than partsMaxCount is
+    // refused. Tests lower them.
+    std::size_t partsMaxCount = 16384;
+    std::size_t partsMaxBytes = 64u * 1024 * 1024;
+    // What the parts queue holds, by transfer; created and used only by the
+    // unpackaging on the network-event thread.
+    std::shared_ptr<PartsLedger> partsLedger;
 };
 
 }  // namespace transport

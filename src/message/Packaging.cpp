@@ -125,7 +125,9 @@ void CNetClient::PackageAndSetToOutputQueue(const NetMessage* message) {
     for (unsigned long part = 1; part <= parts; ++part) {
         const unsigned long take =
             count - position < kPieceLength ? count - position : kPieceLength;
-        char partText[20] = {};
+        // Room for two full-width counts, so the text is never cut (a
+        // transfer's part count has at most 7 digits in practice).
+        char partText[48] = {};
         std::snprintf(partText, sizeof(partText), "%lu/%lu", part, parts);
 
         auto* packaged = new NetMessage;
