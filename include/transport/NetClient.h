@@ -77,6 +77,9 @@ protected:
     bool SendSocket(char* data, unsigned long length, int messageId);
     unsigned long ReadData();
     void SetToCacheBuf(char* chunk, unsigned long length);
+    // Handles one received message by its id (network-event thread); fills
+    // and delivers the package where the id asks for it.
+    void DispatchReceived(NetMessage& message, NetPackage& package);
     void GetSockError(bool bReconnect, int code);
 
     // Packages and packaging.

@@ -54,6 +54,11 @@ NetMessage* CMessageQueue::PeekByPriorityLocked() const {
     return nullptr;
 }
 
+NetMessage* CMessageQueue::PeekFrontLocked(int priority) const {
+    if (!ValidPriority(priority) || m_lists[priority - 1].empty()) return nullptr;
+    return m_lists[priority - 1].front();
+}
+
 void CMessageQueue::PopByPriority(int priority) {
     NetMessage* removed = nullptr;
     {

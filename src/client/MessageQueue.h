@@ -46,6 +46,7 @@ public:
 
     // Variants for a caller that holds Lock().
     NetMessage* PeekByPriorityLocked() const;
+    NetMessage* PeekFrontLocked(int priority) const;  // front of one list, or null
     void PopByPriorityLocked(int priority);
     void ClearPriorityListsLocked();
 

@@ -1,0 +1,21 @@
+// GetSockError: the one place where a socket failure becomes a trace line
+// and, when asked, a reconnection request to the main thread.
+
+#include <transport/NetClient.h>
+
+#include "transport/SockErrorText.h"
+
+void CNetClient::GetSockError(bool bReconnect, int code) {
+    // 0 stands for the calling thread's last error; read it before anything
+    // else can overwrite it.
+    if (code == 0) code = m_pPlatform->GetLastSocketError();
+
+    // A host that does not answer is not worth the remaining connection
+    // types: the next socket-level reconnect moves on to the next host entry.
+    if (code == transport::kErrTimedOut) m_nAttemptCount = 3;
+
+    NetClientTrace(transport::SockErrorText(code));
+    m_bConnecting = false;
+    m_bSocketConnected = false;
+    if (bReconnect && m_hMainEvents[2] != nullptr) m_pPlatform->SetEvent(m_hMainEvents[2]);
+}
