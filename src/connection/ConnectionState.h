@@ -1,9 +1,10 @@
 #ifndef TRANSPORT_CONNECTION_CONNECTION_STATE_H
 #define TRANSPORT_CONNECTION_CONNECTION_STATE_H
 
-#include <atomic>
-
 #include <transport/NetClient.h>
+
+#include <atomic>
+#include <cstdint>
 
 namespace transport {
 

@@ -70,8 +70,8 @@ unsigned long CNetClient::MainThread(void* arg) {
         c.ZeroReconCount();
         c.m_nConnType = CONNTYPE_DIRECT;
         c.SetConnectionState(CONN_CONNECTED);
-        long waiting = (c.m_pOutputQueue ? c.m_pOutputQueue->GetItemCount() : 0) -
-                       c.m_lPrevSendCount.load();
+        long waiting =
+            (c.m_pOutputQueue ? c.m_pOutputQueue->GetItemCount() : 0) - c.m_lPrevSendCount.load();
         if (waiting >= 1) {
             char text[64];
             std::snprintf(text, sizeof(text), "Message in Send queue =%ld", waiting);

@@ -1,0 +1,131 @@
+// Connect: one TCP connection attempt to the host entry in use. It returns
+// once the connect is issued; the network-event thread reports the outcome.
+
+#include <transport/NetClient.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Fixed by the server side.
+constexpr unsigned int kServerPort = 800;
+constexpr unsigned int kTunnelPort = 80;
+
+// Network byte order whatever the host's byte order.
+std::uint16_t ToNetworkOrder(std::uint16_t port) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
+                                    static_cast<unsigned char>(port & 0xFF)};
+    std::uint16_t value;
+    std::memcpy(&value, bytes, sizeof(value));
+    return value;
+}
+
+}  // namespace
+
+bool CNetClient::Connect() {
+    if (GetConnectionState() == CONN_CLOSED) return false;
+    if (m_nConnType == CONNTYPE_NONE) m_nConnType = CONNTYPE_DIRECT;
+
+    // A socket left by a failed attempt is closed here, or every retry leaks one.
+    if (m_socket != transport::kInvalidSocket) {
+        SuspendNetThread();
+        CloseSocketNow();
+        m_bSocketConnected = false;
+        m_bTunnelOpen = false;
+    }
+
+    // A network-event thread that ended on its own (a failed wait) is started
+    // again; its events stay valid, only Close closes them.
+    transport::Handle oldThread = m_hNetEventThread;
+    bool threadEnded =
+        m_bNetThreadExited ||
+        (oldThread != nullptr && m_pPlatform->WaitOne(oldThread, 0) == transport::kWaitObject0);
+    if (threadEnded) {
+        transport::Handle thread =
+            m_pPlatform->CreateThread(&CNetClient::NetEventThread, this, true);
+        if (thread == nullptr) return false;
+        m_bNetThreadExited = false;
+        if (oldThread != nullptr) {
+            m_pPlatform->WaitOne(oldThread, transport::kInfinite);
+            m_pPlatform->CloseHandle(oldThread);
+        }
+        m_hNetEventThread = thread;
+        m_bNetThreadRunning = false;
+        ResumeNetThread();
+    }
+
+    // Open terminates the host entries inside their fields.
+    const char* host = m_pszCurrentHost;
+    if (host == nullptr || host[0] == '\0') {
+        // Reached when the walk stopped on an empty entry at the reconnection
+        // limit and new work asked for one more attempt: fail like an
+        // unknown host so that the walk goes on.
+        GetSockError(true, transport::kErrHostNotFound);
+        return false;
+    }
+
+    int startupError = m_pPlatform->SocketStartup();
+    if (startupError != 0) {
+        GetSockError(false, startupError);
+        return false;
+    }
+    NetClientTrace("WSAStartup 2.0 complete successfully");
+
+    transport::SocketHandle socket = m_pPlatform->CreateSocket();
+    if (socket == transport::kInvalidSocket) {
+        GetSockError(false, 0);
+        return false;
+    }
+    m_socket = socket;
+    ResumeNetThread();
+
+    m_pPlatform->SetSocketOption(socket, transport::kSoReuseAddr, 0);
+    m_pPlatform->SetSocketOption(socket, transport::kSoKeepAlive, 1);
+
+    transport::HostEntry entry;
+    bool resolved = false;
+    char text[400];
+    if (m_pPlatform->InetAddr(host) == transport::kInaddrNone) {
+        if (m_pPlatform->GetHostByName(host, &entry)) {
+            resolved = true;
+            std::snprintf(text, sizeof(text), "gethostbyname return host = %s",
+                          entry.officialName.c_str());
+            NetClientTrace(text);
+        } else {
+            GetSockError(false, 0);
+            NetClientTrace("gethostbyname return NULL");
+        }
+    }
+
+    m_nPort = kServerPort;
+    unsigned int port = m_nConnType == CONNTYPE_TUNNEL ? kTunnelPort : (m_nPort & 0xFFFFu);
+    std::memset(&m_serverAddr, 0, sizeof(m_serverAddr));
+    m_serverAddr.sin_family = transport::kAfInet;
+    m_serverAddr.sin_port = ToNetworkOrder(static_cast<std::uint16_t>(port));
+    // After a failed lookup this is the none address and the connect fails.
+    m_serverAddr.sin_addr = resolved ? entry.address : m_pPlatform->InetAddr(host);
+
+    std::snprintf(text, sizeof(text), "Connecting to HOST: %s PORT: %u conntype=%d....", host, port,
+                  m_nConnType.load());
+    NetClientTrace(text);
+
+    m_bConnecting = true;
+    if (m_pPlatform->Connect(socket, m_serverAddr) == transport::kSocketError) {
+        int code = m_pPlatform->GetLastSocketError();
+        if (code != transport::kErrWouldBlock) {
+            GetSockError(true, code);
+            return false;
+        }
+    }
+    NetClientTrace("WSAConnect complete successfully.");
+
+    if (m_pPlatform->EventSelect(socket, m_hNetEvents[0],
+                                 transport::kFdRead | transport::kFdConnect |
+                                     transport::kFdClose) == transport::kSocketError) {
+        GetSockError(true, 0);
+        return false;
+    }
+    return true;
+}
