@@ -1,0 +1,125 @@
+#include "ServerOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace refserver {
+namespace {
+
+// A whole decimal number in [low, high]; nothing else is accepted.
+bool ReadNumber(const char* text, long long low, long long high, long long* value) {
+    if (text == nullptr || *text == '\0') return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+    *value = parsed;
+    return true;
+}
+
+}  // namespace
+
+const char* ServerUsage() {
+    return "Usage: transport-server [ADDRESS] [options]\n"
+           "\n"
+           "Reference server for the Transport client. Listens on port 800 of ADDRESS\n"
+           "(default 127.0.0.1) and speaks the frame protocol, plain and inside\n"
+           "\"POST /mpsrv HTTP/1.1\" requests. Prints one line per event.\n"
+           "\n"
+           "What it answers:\n"
+           "  log-in (id 1)            id 1 with the encoded session name \"session-N\"\n"
+           "  message (other ids)      id 7 with result 1\n"
+           "  keep-alive (id 12)       id 12\n"
+           "  binary (ids 300-399)     id 7 with result 1, then the message echoed\n"
+           "  transfer part (id 10)    id 7 with result 1; after the last part, every\n"
+           "                           part echoed back as id 10\n"
+           "\n"
+           "Options:\n"
+           "  -a, --address ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
+           "      --port N           port to listen on (default 800; 0 picks a free one)\n"
+           "      --refuse-login C   answer every log-in with id 0 and code C\n"
+           "      --refuse-id ID     answer messages of id ID with result 0 (refused)\n"
+           "      --drop-after N     close each connection when its Nth frame arrives\n"
+           "      --silent           accept and read, but never answer\n"
+           "      --http-only        close connections that send plain frames other\n"
+           "                         than keep-alives and the disconnect (which the\n"
+           "                         client never wraps)\n"
+           "      --lose-part K      leave part K out of every transfer echo\n"
+           "      --max-conns N      connections served at once (default 512)\n"
+           "  -v, --verbose          a line for every transfer part too\n"
+           "  -h, --help             this text\n"
+           "\n"
+           "Signals: SIGUSR1 drops every connection (clients then reconnect);\n"
+           "SIGINT and SIGTERM stop the server.\n"
+           "Exit codes: 0 stopped by a signal, 1 cannot listen, 2 bad arguments.\n";
+}
+
+bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* options,
+                        std::string* error) {
+    bool addressGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        long long number = 0;
+        auto needNumber = [&](long long low, long long high) {
+            if (value == nullptr) {
+                *error = "option " + arg + " needs a value";
+                return false;
+            }
+            if (!ReadNumber(value, low, high, &number)) {
+                *error = "option " + arg + ": '" + value + "' is not a number from " +
+                         std::to_string(low) + " to " + std::to_string(high);
+                return false;
+            }
+            ++i;
+            return true;
+        };
+
+        if (arg == "-h" || arg == "--help") {
+            options->help = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            options->verbose = true;
+        } else if (arg == "--silent") {
+            options->silent = true;
+        } else if (arg == "--http-only") {
+            options->httpOnly = true;
+        } else if (arg == "-a" || arg == "--address") {
+            if (value == nullptr) {
+                *error = "option " + arg + " needs a value";
+                return false;
+            }
+            options->address = value;
+            addressGiven = true;
+            ++i;
+        } else if (arg == "--port") {
+            if (!needNumber(0, 65535)) return false;
+            options->port = static_cast<std::uint16_t>(number);
+        } else if (arg == "--refuse-login") {
+            if (!needNumber(0, std::numeric_limits<int>::max())) return false;
+            options->refuseLoginCode = static_cast<long>(number);
+        } else if (arg == "--refuse-id") {
+            if (!needNumber(0, 99999)) return false;
+            options->refuseId = static_cast<long>(number);
+        } else if (arg == "--drop-after") {
+            if (!needNumber(1, 1000000000)) return false;
+            options->dropAfter = static_cast<unsigned long>(number);
+        } else if (arg == "--lose-part") {
+            if (!needNumber(1, 1000000000)) return false;
+            options->losePart = static_cast<unsigned long>(number);
+        } else if (arg == "--max-conns") {
+            if (!needNumber(1, 100000)) return false;
+            options->maxConnections = static_cast<std::size_t>(number);
+        } else if (!arg.empty() && arg[0] != '-' && !addressGiven) {
+            options->address = arg;
+            addressGiven = true;
+        } else {
+            *error = "unknown argument '" + arg + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace refserver
