@@ -81,7 +81,7 @@ void CMessageQueue::PopByPriorityLocked(int priority) {
 }
 
 void CMessageQueue::ClearPriorityLists() {
-    std::list<NetMessage*> taken[kPriorityCount];
+    std::deque<NetMessage*> taken[kPriorityCount];
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (int k = 0; k < kPriorityCount; ++k) {
@@ -133,14 +133,18 @@ void CMessageQueue::EraseAt(int index) {
         if (index < 0 || static_cast<std::size_t>(index) >= m_items.size()) return;
         const auto at = m_items.begin() + index;
         removed = *at;
-        m_items.erase(at);
+        if (index == 0) {
+            m_items.pop_front();  // the receive path's case: cheaper than erase
+        } else {
+            m_items.erase(at);
+        }
         --m_nItemCount;
     }
     delete removed;
 }
 
 void CMessageQueue::ClearItems() {
-    std::vector<NetMessage*> taken;
+    std::deque<NetMessage*> taken;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_nItemCount -= static_cast<int>(m_items.size());

@@ -2,9 +2,8 @@
 #define TRANSPORT_CLIENT_MESSAGE_QUEUE_H
 
 #include <atomic>
-#include <list>
+#include <deque>
 #include <mutex>
-#include <vector>
 
 class NetMessage;
 
@@ -51,9 +50,11 @@ public:
     void ClearPriorityListsLocked();
 
 private:
+    // Deques rather than lists and vectors: no allocation per message, and
+    // removing the oldest (the common case in both storages) costs O(1).
     std::mutex m_mutex;
-    std::list<NetMessage*> m_lists[4];
-    std::vector<NetMessage*> m_items;
+    std::deque<NetMessage*> m_lists[4];
+    std::deque<NetMessage*> m_items;
     std::atomic<int> m_nItemCount;
 };
 

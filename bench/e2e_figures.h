@@ -1,0 +1,30 @@
+#ifndef TRANSPORT_BENCH_E2E_FIGURES_H
+#define TRANSPORT_BENCH_E2E_FIGURES_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace bench {
+
+// Sizes of one run; the smoke run uses tiny ones.
+struct RunSizes {
+    std::size_t roundTrips;      // raw and library messages for the rates
+    std::size_t singleMessages;  // library messages sent one at a time
+    std::size_t bigRoundTrips;   // raw round trips of 2500-byte frames
+    std::size_t objectBytes;     // the id 10 object
+    std::size_t idleClients;
+    std::uint32_t idleMinutes;  // simulated minutes measured
+    std::uint32_t idleClockFactor;
+    std::size_t capacityClients;
+};
+
+// Each prints its figures as "figure <name> <value>" lines on stdout and
+// returns false when the measurement could not be made.
+bool RawFigures(std::uint16_t port, const RunSizes& sizes);
+bool LibraryFigures(std::uint16_t port, const RunSizes& sizes);
+bool IdleFigures(std::uint16_t port, const RunSizes& sizes);
+bool CapacityFigures(std::uint16_t port, const RunSizes& sizes);
+
+}  // namespace bench
+
+#endif
