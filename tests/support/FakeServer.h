@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/LoopbackPeer.h"
+
 namespace transport {
 namespace test {
 
@@ -181,8 +183,9 @@ private:
     std::uint16_t m_port = 0;
 };
 
-// Number of open descriptors of this process (entries of /proc/self/fd).
-std::size_t OpenDescriptorCount();
+// A plain blocking connection to 127.0.0.1:port (for testing the server
+// itself); null when the connect fails.
+std::unique_ptr<LoopbackPeer> ConnectToLoopback(std::uint16_t port);
 
 }  // namespace test
 }  // namespace transport
