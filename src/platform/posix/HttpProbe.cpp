@@ -58,6 +58,22 @@ curl_slist* AddHeaderLines(curl_slist* list, const std::string& text) {
     return list;
 }
 
+// The probe's error numbers mean the same on every platform: the Internet
+// error numbering (12000 and up), as the traces print them.
+int InternetError(CURLcode code) {
+    switch (code) {
+        case CURLE_URL_MALFORMAT: return 12005;          // invalid URL
+        case CURLE_UNSUPPORTED_PROTOCOL: return 12006;   // unrecognised scheme
+        case CURLE_COULDNT_RESOLVE_HOST: return 12007;   // name not resolved
+        case CURLE_OPERATION_TIMEDOUT: return 12002;     // time-out
+        case CURLE_COULDNT_CONNECT: return 12029;        // cannot connect
+        case CURLE_SEND_ERROR: return 12030;             // connection aborted
+        case CURLE_RECV_ERROR: return 12031;             // connection reset
+        case CURLE_GOT_NOTHING: return 12152;            // invalid server response
+        default: return 12004;                           // internal error
+    }
+}
+
 }  // namespace
 
 bool PosixPlatform::HttpGet(const HttpProbeRequest& request, std::string* body, int* error,
@@ -72,9 +88,9 @@ bool PosixPlatform::HttpGet(const HttpProbeRequest& request, std::string* body, 
         if (step != nullptr) *step = failedStep;
         return false;
     };
-    if (initResult != CURLE_OK) return fail("InternetOpen", initResult);
+    if (initResult != CURLE_OK) return fail("InternetOpen", InternetError(initResult));
     CURL* curl = curl_easy_init();
-    if (curl == nullptr) return fail("InternetOpen", CURLE_FAILED_INIT);
+    if (curl == nullptr) return fail("InternetOpen", InternetError(CURLE_FAILED_INIT));
 
     const std::string path =
         request.path.empty() || request.path[0] != '/' ? "/" + request.path : request.path;
@@ -109,7 +125,7 @@ bool PosixPlatform::HttpGet(const HttpProbeRequest& request, std::string* body, 
     curl_easy_cleanup(curl);
 
     if (result == CURLE_OK) return true;
-    return fail(connectFailure ? "InternetConnect" : "HttpSendRequest", result);
+    return fail(connectFailure ? "InternetConnect" : "HttpSendRequest", InternetError(result));
 }
 
 }  // namespace posix
