@@ -57,14 +57,21 @@ bool CNetClient::Connect() {
     }
 
     // Open terminates the host entries inside their fields.
-    const char* host = m_pszCurrentHost;
-    if (host == nullptr || host[0] == '\0') {
-        // Reached when the walk stopped on an empty entry at the reconnection
-        // limit and new work asked for one more attempt: fail like an
-        // unknown host so that the walk goes on.
-        GetSockError(true, transport::kErrHostNotFound);
-        return false;
+    if (m_pszCurrentHost == nullptr || m_pszCurrentHost[0] == '\0') {
+        // The walk gave up on an empty entry. The attempt asked for now (new
+        // work, a Connected bearer, a Login) goes to the next entry that is
+        // set, by its first way, as the walk itself would have gone on.
+        char* next = nullptr;
+        for (int i = 0; i < 4 && next == nullptr; ++i) next = GetNextHostName();
+        if (next == nullptr) {
+            GetSockError(true, transport::kErrHostNotFound);
+            return false;
+        }
+        m_pszCurrentHost = next;
+        m_nConnType = CONNTYPE_DIRECT;
+        m_nAttemptCount = 0;
     }
+    const char* host = m_pszCurrentHost;
 
     int startupError = m_pPlatform->SocketStartup();
     if (startupError != 0) {

@@ -66,17 +66,25 @@ unsigned long CNetClient::MainThread(void* arg) {
             c.Connect();
             return;
         }
-        // The bearer re-confirmed a live socket.
+        // The bearer re-confirmed a live socket. Its connection type stays:
+        // an HTTP line must stay wrapped, and the next reconnect must keep
+        // the way that worked rather than fall back to the direct one.
         c.ZeroReconCount();
-        c.m_nConnType = CONNTYPE_DIRECT;
         c.SetConnectionState(CONN_CONNECTED);
+        // The count kept from the last release is stale once the send thread
+        // has used up wake-ups without sending, as it does while the bearer
+        // is away: two messages queued then would get one wake-up, and the
+        // second would wait for the next event. One release reads the
+        // semaphore's present count; further ones make one wake-up per
+        // queued message. A spare wake-up finds the queue empty and is lost.
+        c.ReleaseSendSemaphore(1);
         long waiting =
             (c.m_pOutputQueue ? c.m_pOutputQueue->GetItemCount() : 0) - c.m_lPrevSendCount.load();
         if (waiting >= 1) {
             char text[64];
             std::snprintf(text, sizeof(text), "Message in Send queue =%ld", waiting);
             c.NetClientTrace(text);
-            c.ReleaseSendSemaphore(waiting);
+            c.ReleaseSendSemaphore(waiting - 1);
         } else {
             c.SendKeepAlive();
         }
