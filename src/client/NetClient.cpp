@@ -189,7 +189,15 @@ void CNetClient::ReleaseOwnedObjects() {
 
 void CNetClient::SetNetHandler(NetHandler handler) { m_pNetHandler = handler; }
 
-void CNetClient::SetConnectionState(enConnectionState state) { m_connectionState = state; }
+void CNetClient::SetConnectionState(enConnectionState state) {
+    // A closed client stays closed: a log-in answer or a completed connect
+    // handled while Close runs must not bring it back (the send thread would
+    // then never see CONN_CLOSED and Close would wait for it for ever).
+    int current = m_connectionState.load();
+    while (current != CONN_CLOSED) {
+        if (m_connectionState.compare_exchange_weak(current, state)) return;
+    }
+}
 
 int CNetClient::GetConnectionState() { return m_connectionState; }
 
