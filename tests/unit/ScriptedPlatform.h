@@ -52,7 +52,6 @@ public:
         if (o.count + count > o.maximum) return false;
         if (previous) *previous = o.count;
         o.count += count;
-        ++semaphoreReleases;
         return true;
     }
     Handle CreateThread(transport::ThreadProc, void*, bool suspended) override {
@@ -155,7 +154,6 @@ public:
         }
         wire.emplace_back(data, length);
         *sent = length;
-        if (onSend) onSend();
         return 0;
     }
     int Receive(transport::SocketHandle, char*, std::uint32_t, std::uint32_t,
@@ -222,7 +220,6 @@ public:
 
     // ---- Helpers for the tests. ----
     bool Signalled(Handle h) const { return objects.at(h).signalled; }
-    long Count(Handle h) const { return objects.at(h).count; }
     bool Closed(Handle h) const { return objects.at(h).closed; }
     int TraceCount(const std::string& text) const {
         return static_cast<int>(std::count(traces.begin(), traces.end(), text));
@@ -232,7 +229,6 @@ public:
     // Scripts and results.
     std::function<void(int)> onMainWait;  // before each six-way wait, with its number
     int mainWaits = 0;
-    std::function<void()> onSend;  // after each successful send
     int failNextWaits = 0;
     std::uint32_t clock = 1000;
     int startupError = 0;
@@ -256,7 +252,7 @@ public:
     std::vector<std::uint32_t> sleeps, waitTimeouts;
     std::vector<Handle> threadsCreated, bearers, released;
     Handle readyEvent = nullptr;
-    int semaphoreReleases = 0, statusQueries = 0, lastError = 0;
+    int statusQueries = 0, lastError = 0;
     transport::SocketHandle lastSocket = 100;
     std::set<transport::SocketHandle> openSockets;
     std::vector<std::pair<int, int>> options;
@@ -289,9 +285,7 @@ struct TestClient : CNetClient {
     using CNetClient::CheckConnManagerStatus;
     using CNetClient::CNetClient;
     using CNetClient::Connect;
-    using CNetClient::GetNextHostName;
     using CNetClient::GetReconCount;
-    using CNetClient::GetSockError;
     using CNetClient::m_bConnecting;
     using CNetClient::m_bKeepAlivePending;
     using CNetClient::m_bMainThreadExit;
@@ -301,7 +295,6 @@ struct TestClient : CNetClient {
     using CNetClient::m_bSocketConnected;
     using CNetClient::m_bTunnelOpen;
     using CNetClient::m_clientParams;
-    using CNetClient::m_connectionState;
     using CNetClient::m_dwLastRecvTick;
     using CNetClient::m_dwLastSendTick;
     using CNetClient::m_hConnection;
@@ -309,22 +302,16 @@ struct TestClient : CNetClient {
     using CNetClient::m_hMainEvents;
     using CNetClient::m_hNetEvents;
     using CNetClient::m_hNetEventThread;
-    using CNetClient::m_hSendSemaphore;
-    using CNetClient::m_lPrevSendCount;
     using CNetClient::m_nAttemptCount;
     using CNetClient::m_nConnType;
     using CNetClient::m_nHostIndex;
-    using CNetClient::m_nLastConnType;
     using CNetClient::m_nMaxReconCount;
-    using CNetClient::m_nReconCount;
-    using CNetClient::m_pOutputQueue;
     using CNetClient::m_pszCurrentHost;
     using CNetClient::m_socket;
     using CNetClient::MainThread;
     using CNetClient::ReConnect;
     using CNetClient::SendDisconnect;
     using CNetClient::SendKeepAlive;
-    using CNetClient::ShutDown;
 
     // Fields as Open leaves them, without starting any thread.
     void Prepare(const char* h1, const char* h2, const char* h3, const char* h4, int maxRecon = 5,
@@ -340,22 +327,6 @@ struct TestClient : CNetClient {
     }
     int State() { return GetConnectionState(); }
     void SetState(enConnectionState s) { SetConnectionState(s); }
-};
-
-// Records what reaches the application's handler.
-struct HandlerLog {
-    static std::vector<std::pair<int, unsigned>>& Calls() {
-        static std::vector<std::pair<int, unsigned>> calls;
-        return calls;
-    }
-    static bool Record(NetPackage* package) {
-        unsigned code = 0;
-        if (package->m_nKind == NetPackage::KIND_ERROR) {
-            code = static_cast<NetError*>(package->m_pBody)->m_nCode;
-        }
-        Calls().emplace_back(package->m_nKind, code);
-        return true;
-    }
 };
 
 }  // namespace conntest

@@ -63,11 +63,10 @@ public:
     }
 
     // ---- The socket layer: nothing reaches the operating system. ----
-    int Send(transport::SocketHandle socket, const char* data, std::uint32_t length,
+    int Send(transport::SocketHandle, const char* data, std::uint32_t length,
              std::uint32_t timeoutMs, std::uint32_t* sent) override {
         std::lock_guard<std::mutex> lock(mutex_);
         sends_.emplace_back(data, length);
-        sendSockets_.push_back(socket);
         sendTimeouts_.push_back(timeoutMs);
         changed_.notify_all();
         if (!sendResults_.empty()) {
@@ -121,10 +120,7 @@ public:
         selections_.emplace_back(socket, mask);
         return 0;
     }
-    void ShutdownSend(transport::SocketHandle socket) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        shutdowns_.push_back(socket);
-    }
+    void ShutdownSend(transport::SocketHandle) override {}
     void CloseSocket(transport::SocketHandle socket) override {
         std::lock_guard<std::mutex> lock(mutex_);
         closed_.push_back(socket);
@@ -177,11 +173,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return selections_;
     }
-    int TraceCount(const std::string& text) {
+    bool Traced(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<int>(std::count(traces_.begin(), traces_.end(), text));
+        return std::count(traces_.begin(), traces_.end(), text) > 0;
     }
-    bool Traced(const std::string& text) { return TraceCount(text) > 0; }
     // Index of the first trace line equal to text at or after from; -1 if none.
     int TraceIndex(const std::string& text, int from = 0) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -220,14 +215,12 @@ private:
     int blockingWaits_ = 0;
     std::vector<std::string> traces_;
     std::vector<std::string> sends_;
-    std::vector<transport::SocketHandle> sendSockets_;
     std::vector<std::uint32_t> sendTimeouts_;
     std::vector<std::uint32_t> capacities_;
     std::deque<SendResult> sendResults_;
     std::deque<Chunk> chunks_;
     std::deque<Enumeration> enumerations_;
     std::vector<std::pair<transport::SocketHandle, long>> selections_;
-    std::vector<transport::SocketHandle> shutdowns_;
     std::vector<transport::SocketHandle> closed_;
 };
 
@@ -243,8 +236,6 @@ struct TestClient : CNetClient {
     using CNetClient::SendData;
     using CNetClient::SendDataThread;
     using CNetClient::SendSocket;
-    using CNetClient::SetError;
-    using CNetClient::SetInformation;
     using CNetClient::SetToCacheBuf;
     using CNetClient::m_bConnecting;
     using CNetClient::m_bKeepAlivePending;

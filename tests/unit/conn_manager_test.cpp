@@ -79,16 +79,6 @@ TEST_F(ConnManagerTest, RequestsTheBearerAndHandsItsHandleToTheMainLoop) {
     EXPECT_EQ(platform.traces.back(), "Connecting to - {01234567-89AB-CDEF-0123-456789ABCDEF}");
 }
 
-TEST_F(ConnManagerTest, SecondRequestReleasesTheFirstConnection) {
-    ASSERT_TRUE(client.AutoConnect());
-    transport::Handle first = client.m_hConnection;
-    ASSERT_TRUE(client.AutoConnect());
-
-    EXPECT_EQ(platform.released, std::vector<transport::Handle>{first});
-    EXPECT_NE(client.m_hConnection, first);
-    EXPECT_EQ(client.m_hMainEvents[4], client.m_hConnection);
-}
-
 TEST_F(ConnManagerTest, RefusedRequestKeepsSlotFourValid) {
     transport::Handle standby = client.m_hMainEvents[4];
     platform.failEstablish = true;

@@ -38,19 +38,6 @@ TEST_F(ConnectTest, DottedHostConnectsWithoutLookupAndRegistersEvents) {
     EXPECT_TRUE(platform.Traced("WSAConnect complete successfully."));
 }
 
-TEST_F(ConnectTest, TunnelGoesToPortEightyOfTheResolvedHost) {
-    client.Prepare("server.example", "", "", "");
-    platform.hosts["server.example"] = platform.InetAddr("192.168.7.9");
-    client.m_nConnType = CNetClient::CONNTYPE_TUNNEL;
-
-    EXPECT_TRUE(client.Connect());
-
-    EXPECT_TRUE(platform.Traced("gethostbyname return host = server.example.official"));
-    EXPECT_EQ(platform.connects.at(0).address, platform.InetAddr("192.168.7.9"));
-    EXPECT_EQ(platform.connects.at(0).port, 80);
-    EXPECT_TRUE(platform.Traced("Connecting to HOST: server.example PORT: 80 conntype=1...."));
-}
-
 TEST_F(ConnectTest, UnknownHostIsReportedAndTheFailedConnectAsksForAReconnect) {
     client.Prepare("nowhere.invalid", "", "", "");
 
@@ -85,14 +72,6 @@ TEST_F(ConnectTest, EarlyFailuresScheduleNothing) {
     EXPECT_FALSE(client.Connect());
     EXPECT_EQ(platform.traces.size(), traces);
     EXPECT_TRUE(platform.openSockets.empty());
-}
-
-TEST_F(ConnectTest, ThousandFailedAttemptsLeaveOneSocketOpen) {
-    client.Prepare("10.0.0.1", "", "", "");
-    platform.connectError = transport::kErrConnRefused;
-    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(client.Connect());
-    EXPECT_EQ(platform.openSockets.size(), 1u);
-    EXPECT_EQ(platform.TraceCount("WSAECONNREFUSED: Connection refused."), 1000);
 }
 
 TEST_F(ConnectTest, EndedNetworkEventThreadIsStartedAgain) {

@@ -51,19 +51,6 @@ std::vector<std::string> Params(const NetMessage& message) {
 
 using Texts = std::vector<std::string>;
 
-TEST(FrameWrite, KeepAliveDisconnectAndBase64Message) {
-    NetMessage keepAlive = Make(12, {"Keep-Alive"});
-    EXPECT_EQ(GetFrameLength(keepAlive), 32u);
-    unsigned long length = 0;
-    EXPECT_EQ(Write(keepAlive, &length), "<g44>12<p>Keep-Alive</p></g44>");
-    EXPECT_EQ(length, 30u);
-
-    EXPECT_EQ(Write(Make(0, {"0"})), "<g44>0<p>0</p></g44>");
-    EXPECT_EQ(Write(Make(305, {"QUJD", "hello"})), "<g44>305<p>QUJD</p><p>hello</p></g44>");
-    EXPECT_EQ(Write(Make(7, {})), "<g44>7</g44>");
-    EXPECT_EQ(GetFrameLength(Make(7, {"", "abc"})), 15u + 7 * 2 + 3);
-}
-
 TEST(FrameWrite, ParameterEndsAtZeroByteOrAtItsLength) {
     NetMessage message;
     message.SetId(1);

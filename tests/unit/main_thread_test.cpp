@@ -77,48 +77,6 @@ TEST_F(MainThreadTest, FailedWaitsPauseInsteadOfSpinning) {
     EXPECT_EQ(platform.sleeps, (std::vector<std::uint32_t>{100, 100, 100}));
 }
 
-TEST_F(MainThreadTest, DisconnectedBearerLeadsToANewBearer) {
-    ASSERT_TRUE(client.AutoConnect());
-    Connected();
-    Run({{0, [&] { platform.SetBearerStatus(0x20); }}, {2, [] {}}});
-
-    EXPECT_TRUE(platform.Traced("ConnMngrStatus: The connection has been disconnected."));
-    EXPECT_TRUE(platform.Traced("Connection status changed: No connection!!! (Disconnected)"));
-    EXPECT_EQ(client.State(), CNetClient::CONN_NOT_CONNECTED);
-    EXPECT_EQ(platform.released.size(), 1u);
-    EXPECT_EQ(platform.sleeps.at(0), 700u);  // the configured pause
-    // The auto-connect event brought a second bearer request.
-    EXPECT_EQ(platform.requests.size(), 2u);
-    EXPECT_EQ(client.m_hMainEvents[4], client.m_hConnection);
-}
-
-TEST_F(MainThreadTest, BearerStatusFamilies) {
-    ASSERT_TRUE(client.AutoConnect());
-    Run({{0, [&] { platform.SetBearerStatus(0x41); }},
-         {1, [&] { platform.SetBearerStatus(0x80); }},
-         {2, [&] { platform.SetBearerStatus(0x24); }},
-         {3, [] {}}});
-
-    EXPECT_TRUE(platform.Traced("Connection status changed: Waiting for Connection"));
-    EXPECT_TRUE(platform.Traced("ConnMngrStatus: The connection is being brought down."));
-    EXPECT_TRUE(platform.Traced("Connection status changed: No connection!!!(Connection lost)"));
-    EXPECT_EQ(platform.released.size(), 1u);  // only the lost connection reconnects
-}
-
-TEST_F(MainThreadTest, ClosedClientIgnoresBearerChanges) {
-    ASSERT_TRUE(client.AutoConnect());
-    client.m_bSocketConnected = true;
-    client.SetState(CNetClient::CONN_CLOSED);
-    Run({{0, [&] { platform.SetBearerStatus(0x10); }},
-         {1, [&] { platform.SetBearerStatus(0x20); }},
-         {2, [] {}}});
-
-    EXPECT_EQ(client.State(), CNetClient::CONN_CLOSED);
-    EXPECT_TRUE(platform.released.empty());
-    EXPECT_TRUE(platform.connects.empty());
-    EXPECT_TRUE(platform.wire.empty());
-}
-
 TEST_F(MainThreadTest, ConnectedBearerProbesCellularAndConnects) {
     ASSERT_TRUE(client.AutoConnect());
     platform.remote = {{"Cellular Line", transport::kRasConnected}};
@@ -134,67 +92,6 @@ TEST_F(MainThreadTest, ConnectedBearerProbesCellularAndConnects) {
     Run({{0, [&] { platform.SetBearerStatus(0x10); }}, {1, [] {}}});
     EXPECT_EQ(platform.probes.size(), 1u);
     EXPECT_EQ(platform.connects.size(), 2u);
-}
-
-TEST_F(MainThreadTest, ReconfirmedBearerWakesTheSenderOncePerUnannouncedMessage) {
-    ASSERT_TRUE(client.AutoConnect());
-    Connected();
-    client.SetState(CNetClient::CONN_SOCKET_CONNECTED);
-    client.m_nConnType = CNetClient::CONNTYPE_HTTP;
-    client.m_nReconCount = 3;
-    // One wake-up is still unused; the count is read from the semaphore.
-    client.m_hSendSemaphore = platform.CreateSemaphore(1, 65536);
-    for (int i = 0; i < 3; ++i) {
-        auto* message = new NetMessage;
-        message->SetPriority(2);
-        client.m_pOutputQueue->PushByPriority(message);
-    }
-    client.m_lPrevSendCount = 1;
-    Run({{0, [&] { platform.SetBearerStatus(0x10); }}, {1, [] {}}});
-
-    EXPECT_TRUE(platform.Traced("Message in Send queue =2"));
-    EXPECT_EQ(platform.semaphoreReleases, 2);
-    EXPECT_EQ(client.State(), CNetClient::CONN_CONNECTED);
-    EXPECT_EQ(client.m_nConnType, CNetClient::CONNTYPE_HTTP);  // the line keeps its type
-    EXPECT_EQ(client.GetReconCount(), 0);
-    EXPECT_TRUE(Wire().empty());
-
-    // Nothing waiting: a keep-alive re-confirms the connection instead.
-    client.m_pOutputQueue->ClearPriorityLists();
-    Run({{0, [&] { platform.SetBearerStatus(0x10); }}, {1, [] {}}});
-    EXPECT_EQ(Wire(), std::vector<std::string>{kKeepAliveFrame});
-}
-
-TEST_F(MainThreadTest, IdleConnectionKeepAliveThenResponseTimeOutReconnects) {
-    Connected();
-    // Waits 0..3 time out, 30 s each: the keep-alive goes at 60 s of silence,
-    // the unanswered keep-alive is noticed 60 s after it was sent.
-    Run({{0, [] {}},
-         {1, [&] { EXPECT_TRUE(Wire().empty()); }},
-         {2, [&] { EXPECT_EQ(Wire().size(), 1u); }},
-         {4, [] {}}});
-
-    EXPECT_EQ(Wire(), std::vector<std::string>{kKeepAliveFrame});
-    EXPECT_TRUE(client.m_bKeepAlivePending);
-    EXPECT_EQ(platform.TraceCount("Response Time Out..."), 1);
-    EXPECT_TRUE(platform.Traced("Socket shutdown"));
-    EXPECT_EQ(client.State(), CNetClient::CONN_NOT_CONNECTED);
-    // The socket-level reconnect asked for the next connect.
-    EXPECT_EQ(platform.connects.size(), 1u);
-}
-
-TEST_F(MainThreadTest, AnsweredKeepAlivesFollowTheResponseTimeOut) {
-    Connected();
-    // An answer clears only the keep-alive flag; the send flag stays.
-    auto answer = [&] {
-        client.m_bKeepAlivePending = false;
-        client.m_dwLastRecvTick = platform.clock;
-    };
-    Run({{2, answer}, {4, answer}, {5, [] {}}});
-
-    EXPECT_EQ(Wire().size(), 2u);  // at 60 s, and at 120 s by the time-out check
-    EXPECT_EQ(platform.TraceCount("Response Time Out..."), 1);
-    EXPECT_EQ(client.State(), CNetClient::CONN_CONNECTED);
 }
 
 TEST_F(MainThreadTest, ResponseTimeOutAcrossTheTickWrap) {
@@ -238,15 +135,6 @@ TEST_F(MainThreadTest, ControlFramesOnTheWire) {
     client.SendDisconnect();
     EXPECT_EQ(Wire(), (std::vector<std::string>{kKeepAliveFrame, "<g44>0<p>0</p></g44>"}));
     EXPECT_TRUE(platform.Signalled(client.m_hDisconnectSentEvent));
-}
-
-TEST_F(MainThreadTest, AnswerArrivingDuringTheKeepAliveSendCounts) {
-    Connected();
-    // The receive path clears the flag as soon as the answer arrives, which
-    // may be before the send call has returned.
-    platform.onSend = [&] { client.m_bKeepAlivePending = false; };
-    client.SendKeepAlive();
-    EXPECT_FALSE(client.m_bKeepAlivePending);
 }
 
 }  // namespace

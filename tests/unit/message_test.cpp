@@ -44,19 +44,6 @@ std::string ParamText(const NetMessage& message, int index) {
 using MessageTest = CountedTest;
 using PackageTest = CountedTest;
 
-TEST_F(MessageTest, NewMessageAndItsCloneAreEmptyDefaults) {
-    NetMessage message;
-    EXPECT_EQ(message.GetId(), 0u);
-    EXPECT_EQ(message.GetPriority(), 2);
-    EXPECT_EQ(message.GetParams().GetCount(), 0u);
-    EXPECT_EQ(message.GetAttachment(), nullptr);
-    std::unique_ptr<NetMessage> clone(static_cast<NetMessage*>(message.Clone()));
-    EXPECT_EQ(clone->GetId(), 0u);
-    EXPECT_EQ(clone->GetPriority(), 2);
-    EXPECT_EQ(clone->GetParams().GetCount(), 0u);
-    EXPECT_EQ(clone->GetAttachment(), nullptr);
-}
-
 TEST_F(MessageTest, CloneIsDeepAndIndependent) {
     NetMessage message;
     message.SetId(305);

@@ -31,39 +31,22 @@ protected:
     TestClient client{platform};
 };
 
-TEST_F(NetworkTypeTest, NoConnectionOrFailedListingIsWifi) {
-    EXPECT_EQ(client.GetNetworkType(), NETTYPE_WIFI);
-    EXPECT_EQ(NewTraces(), std::vector<std::string>{"Connection type: WiFi"});
-
-    platform.traces.resize(1);
+// Which link wins and which entries count is covered end to end in a network
+// namespace; here the cases no real listing can produce.
+TEST_F(NetworkTypeTest, FailedListingAndInexactNamesAreWifi) {
     platform.failEnumeration = true;
     platform.remote = {{"Cellular Line", kRasConnected}};
     EXPECT_EQ(client.GetNetworkType(), NETTYPE_WIFI);
     EXPECT_TRUE(NewTraces().empty());
-}
 
-TEST_F(NetworkTypeTest, ConnectedCellularLine) {
-    platform.remote = {{"Cellular Line", kRasConnected}};
-    EXPECT_EQ(client.GetNetworkType(), NETTYPE_CELLULAR);
-    EXPECT_EQ(NewTraces(), std::vector<std::string>{"Connection type: Cellular Line - Connected"});
-}
-
-TEST_F(NetworkTypeTest, CableLinkWinsOverACellularLineListedBeforeIt) {
-    platform.remote = {{"Cellular Line", kRasConnected},
-                       {"Serial on USB", kRasConnected},
-                       {"Other Modem", kRasConnected}};
-    EXPECT_EQ(client.GetNetworkType(), NETTYPE_ACTIVESYNC);
-    EXPECT_EQ(NewTraces(), (std::vector<std::string>{"Connection type: Cellular Line - Connected",
-                                                     "Connection type: ActivSync"}));
-}
-
-TEST_F(NetworkTypeTest, OnlyConnectedEntriesCount) {
-    platform.remote = {{"Cellular Line", 0}, {"Serial on USB", 0x2001}};
+    platform.failEnumeration = false;
+    platform.remote = {{"Cellular Line ", kRasConnected}, {"Serial on USB", 0x2001}};
     EXPECT_EQ(client.GetNetworkType(), NETTYPE_WIFI);
-    EXPECT_TRUE(NewTraces().empty());
 
-    platform.remote = {{"Cellular Line ", kRasConnected}};  // not the exact name
+    platform.traces.resize(1);
+    platform.remote.clear();
     EXPECT_EQ(client.GetNetworkType(), NETTYPE_WIFI);
+    EXPECT_EQ(NewTraces(), std::vector<std::string>{"Connection type: WiFi"});
 }
 
 TEST_F(NetworkTypeTest, ProbeRequestFromTheTarget) {
@@ -95,52 +78,14 @@ TEST_F(NetworkTypeTest, ProbeRequestFromTheTarget) {
     }
 }
 
-TEST_F(NetworkTypeTest, ProbeTracesTheBodyInChunks) {
-    Target("10.1.2.3");
-    platform.probeBody = std::string(3200, 'a') + std::string(3200, 'b') + "tail";
-    EXPECT_TRUE(client.BrowseInet());
-    EXPECT_EQ(NewTraces(),
-              (std::vector<std::string>{"***Browse Internet Start: Requesting 10.1.2.3***",
-                                        "InternetConnect success", "HttpSendRequest successfully",
-                                        "InternetQueryDataAvailable dwSize=6404",
-                                        std::string(3200, 'a'), std::string(3200, 'b'), "tail"}));
-
-    platform.traces.resize(1);
-    platform.probeBody.clear();
-    EXPECT_TRUE(client.BrowseInet());
-    EXPECT_EQ(NewTraces().back(), "InternetQueryDataAvailable dwSize=0");
-}
-
-TEST_F(NetworkTypeTest, ProbeFailuresEndWithTheirStepsTrace) {
+// Refused, hung-up and host-less probes are covered end to end.
+TEST_F(NetworkTypeTest, BodyCutShortIsStillAnAnsweredProbe) {
     Target("probe.example");
-    platform.probeStep = "InternetConnect";
-    platform.probeError = 7;
-    EXPECT_FALSE(client.BrowseInet());
-    EXPECT_EQ(NewTraces(),
-              (std::vector<std::string>{"***Browse Internet Start: Requesting probe.example***",
-                                        "InternetConnect error, code=7"}));
-
-    platform.traces.resize(1);
-    platform.probeStep = "HttpSendRequest";
-    platform.probeError = 28;
-    EXPECT_FALSE(client.BrowseInet());
-    EXPECT_EQ(NewTraces().at(1), "InternetConnect success");
-    EXPECT_EQ(NewTraces().at(2), "HttpSendRequest error, code=28");
-
-    // A body cut short is still a probe that was answered.
-    platform.traces.resize(1);
     platform.probeStep = "InternetReadFile";
+    platform.probeError = 28;
     platform.probeBody = "partial";
     EXPECT_TRUE(client.BrowseInet());
     EXPECT_EQ(NewTraces().back(), "InternetReadFile error, code=28");
-
-    // No host at all: nothing is requested.
-    platform.traces.resize(1);
-    platform.probes.clear();
-    Target("");
-    EXPECT_FALSE(client.BrowseInet());
-    EXPECT_EQ(NewTraces().back(), "InternetCrackUrl error, code=12005");
-    EXPECT_TRUE(platform.probes.empty());
 }
 
 }  // namespace

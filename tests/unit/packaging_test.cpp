@@ -155,25 +155,6 @@ TEST_F(PackagingTest, Id10WithoutObjectOrNameSendsOneEmptyPart) {
     EXPECT_EQ(Param(*out[0], 1), std::string("1/1", 4));
 }
 
-TEST_F(PackagingTest, PartsKeepTheirOrderBehindEarlierMessagesOfTheirPriority) {
-    NetMessage earlier = MakeMessage(5, 2, {"first"});
-    client.m_pOutputQueue->PushByPriority(static_cast<NetMessage*>(earlier.Clone()));
-    NetMessage urgent = MakeMessage(6, 1, {"urgent"});
-    NetMessage object;
-    object.SetId(10);
-    AddText(object, "o");
-    AddBytes(object, Object(4000));  // 5336 characters: three parts
-
-    client.PackageAndSetToOutputQueue(&object);
-    client.m_pOutputQueue->PushByPriority(static_cast<NetMessage*>(urgent.Clone()));
-    const auto out = DrainOutput(*client.m_pOutputQueue);
-
-    ASSERT_EQ(out.size(), 5u);
-    EXPECT_EQ(out[0]->GetId(), 6u);
-    EXPECT_EQ(out[1]->GetId(), 5u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(Text(*out[2 + i], 1), std::to_string(i + 1) + "/3");
-}
-
 TEST_F(PackagingTest, PriorityOutsideOneToFourQueuesNothing) {
     for (int priority : {0, 5, -1}) {
         NetMessage message = MakeMessage(10, priority, {"n", "data"});

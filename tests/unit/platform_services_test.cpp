@@ -81,18 +81,6 @@ TEST(HostBearer, UnknownConnectionsReportNoStatus) {
     EXPECT_EQ(connection, nullptr);
 }
 
-TEST(HostRemoteAccess, ListsOnlyCellularAndCableDevices) {
-    std::vector<RemoteConnection> connections{{"stale", 1}};
-    ASSERT_TRUE(DefaultPlatform().EnumRemoteConnections(&connections));
-    for (const RemoteConnection& connection : connections) {
-        EXPECT_TRUE(connection.deviceName == "Cellular Line" ||
-                    connection.deviceName == "Serial on USB")
-            << connection.deviceName;
-        EXPECT_TRUE(connection.connectionState == 0 || connection.connectionState == kRasConnected);
-    }
-    EXPECT_FALSE(DefaultPlatform().EnumRemoteConnections(nullptr));
-}
-
 // ---- Internet probe ----
 
 // Serves one connection: reads the request head, then writes reply (if
@@ -145,48 +133,12 @@ TEST(HostProbe, SendsAPlainUncachedGetAndReadsTheWholeBody) {
         << request;
 }
 
-TEST(HostProbe, AnErrorPageOrAnEmptyBodyStillCountsAsAnswered) {
+// A server that hangs up at once is covered end to end by the probe tests.
+TEST(HostProbe, AServerThatStaysSilentFailsTheRequestStepInItsTime) {
     LoopbackListener listener;
-    auto notFound = ServeOnce(listener, "HTTP/1.0 404 Not Found\r\n\r\nmissing");
     std::string body;
     int error = 0;
     std::string step;
-    EXPECT_TRUE(DefaultPlatform().HttpGet(ProbeOf(listener, "/x"), &body, &error, &step));
-    EXPECT_EQ(body, "missing");
-    notFound.get();
-
-    auto empty = ServeOnce(listener, "HTTP/1.0 200 OK\r\n\r\n");
-    body = "old";
-    EXPECT_TRUE(DefaultPlatform().HttpGet(ProbeOf(listener, ""), &body, &error, &step));
-    EXPECT_EQ(body, "");
-    EXPECT_EQ(empty.get().rfind("GET / HTTP/1.0\r\n", 0), 0u);  // an empty path is the root
-}
-
-TEST(HostProbe, RefusedConnectionFailsAtTheConnectStep) {
-    HttpProbeRequest request;
-    request.host = "127.0.0.1";
-    const SockAddrIn refusing = test::RefusingAddress();
-    request.port = static_cast<std::uint16_t>((refusing.sin_port >> 8) | (refusing.sin_port << 8));
-    request.agent = "Mozila/1.0";
-    std::string body;
-    int error = 0;
-    std::string step;
-    EXPECT_FALSE(DefaultPlatform().HttpGet(request, &body, &error, &step));
-    EXPECT_EQ(step, "InternetConnect");
-    EXPECT_NE(error, 0);
-}
-
-TEST(HostProbe, AServerThatHangsUpOrStaysSilentFailsTheRequestStep) {
-    LoopbackListener listener;
-    auto hangUp = ServeOnce(listener, "");
-    std::string body;
-    int error = 0;
-    std::string step;
-    EXPECT_FALSE(DefaultPlatform().HttpGet(ProbeOf(listener, "/"), &body, &error, &step));
-    EXPECT_EQ(step, "HttpSendRequest");
-    EXPECT_NE(error, 0);
-    hangUp.get();
-
     auto silent = ServeOnce(listener, "", false);
     HttpProbeRequest request = ProbeOf(listener, "/");
     request.sendTimeoutMs = 200;

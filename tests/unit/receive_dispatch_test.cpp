@@ -89,40 +89,6 @@ TEST_F(ReceiveDispatchTest, KeepAliveReplyOnlyDoesTheReceiveBookkeeping) {
     EXPECT_FALSE(ResponseSet());
 }
 
-TEST_F(ReceiveDispatchTest, MessagesOfOneChunkReachTheHandlerInArrivalOrder) {
-    Receive("<g44>5<p>first</p></g44><g44>6<p>second</p></g44><g44>5<p>third</p></g44>");
-    ASSERT_EQ(HandlerRecord::Count(), 3u);
-    EXPECT_EQ(ParamText(HandlerRecord::MessageAt(0), 0), "first");
-    EXPECT_EQ(ParamText(HandlerRecord::MessageAt(1), 0), "second");
-    EXPECT_EQ(ParamText(HandlerRecord::MessageAt(2), 0), "third");
-    EXPECT_EQ(client.m_pInputQueue->GetItemCount(), 0);
-}
-
-TEST_F(ReceiveDispatchTest, RefusalDeliversTheServersCodeAndCloses) {
-    client.m_nConnType = CNetClient::CONNTYPE_HTTP;
-    Receive("<g44>0<p>3</p></g44>");
-    ASSERT_EQ(HandlerRecord::Count(), 1u);
-    const NetPackage& package = HandlerRecord::At(0);
-    ASSERT_EQ(package.m_nKind, NetPackage::KIND_ERROR);
-    const auto& error = *static_cast<const NetError*>(package.m_pBody);
-    EXPECT_EQ(error.m_nCode, 3u);
-    EXPECT_EQ(error.m_pMessage, nullptr);
-    EXPECT_EQ(client.State(), CNetClient::CONN_CLOSED);
-    EXPECT_EQ(client.m_nLastConnType.load(), CNetClient::CONNTYPE_HTTP);
-    EXPECT_FALSE(ResponseSet());
-}
-
-TEST_F(ReceiveDispatchTest, RefusalWithCode7NamesTheMessageInFlight) {
-    client.Queue(44, 2, {"payload"});
-    client.m_pSendingMessage = client.m_pOutputQueue->PeekByPriority();
-    Receive("<g44>0<p>7</p></g44>");
-    ASSERT_EQ(HandlerRecord::Count(), 1u);
-    const auto& error = *static_cast<const NetError*>(HandlerRecord::At(0).m_pBody);
-    EXPECT_EQ(error.m_nCode, 7u);
-    ASSERT_NE(error.m_pMessage, nullptr);
-    EXPECT_EQ(static_cast<const NetMessage*>(error.m_pMessage)->GetId(), 44u);
-}
-
 TEST_F(ReceiveDispatchTest, DeliveryResultNamesACopyOfTheMessageInFlight) {
     client.SetNetHandler(&RecordWithResponseState);
     client.Queue(44, 3, {"payload"});
@@ -186,44 +152,19 @@ protected:
 // "key" encoded by the per-position transform: k+1, e+2, y+3.
 constexpr const char kEncodedKey[] = "lg|";
 
-TEST_F(LoginReplyTest, FillsAnEmptyStoredValueAndDeliversItDecoded) {
-    client.StoreLogin("usr", "");
-    Receive(std::string("<g44>1<p>1</p><p>") + kEncodedKey + "</p></g44>");
-
-    EXPECT_EQ(StoredSecond(), kEncodedKey);  // kept as the server sent it
-    ASSERT_EQ(HandlerRecord::Count(), 1u);
-    EXPECT_EQ(HandlerRecord::At(0).m_nKind, NetPackage::KIND_MESSAGE);
-    EXPECT_EQ(HandlerRecord::MessageAt(0).GetId(), 1u);
-    EXPECT_EQ(ParamText(HandlerRecord::MessageAt(0), 1), "key");
-    EXPECT_TRUE(platform.Traced("key"));
-
-    EXPECT_EQ(client.State(), CNetClient::CONN_CONNECTED);
-    EXPECT_EQ(client.m_nReconCount.load(), 0);
-    EXPECT_EQ(client.m_nAttemptCount.load(), 0);
-    EXPECT_TRUE(ResponseSet());
-    EXPECT_FALSE(client.m_bLoginPending);
-    EXPECT_EQ(client.m_nLastConnType.load(), CNetClient::CONNTYPE_TUNNEL);
-}
-
 TEST_F(LoginReplyTest, KeepsAStoredValueThatIsNotEmpty) {
     client.StoreLogin("usr", "mine");
     Receive(std::string("<g44>1<p>1</p><p>") + kEncodedKey + "</p></g44>");
     EXPECT_EQ(StoredSecond(), "mine");
     ASSERT_EQ(HandlerRecord::Count(), 1u);
     EXPECT_EQ(ParamText(HandlerRecord::MessageAt(0), 1), "key");
-}
-
-TEST_F(LoginReplyTest, AfterAnAutomaticReconnectNothingReachesTheApplication) {
-    client.StoreLogin("usr", "pw");
-    client.m_bLoginPending = false;
-    client.Queue(5, 2, {"a"});
-    client.Queue(6, 3, {"b"});
-    client.m_lPrevSendCount = 0;
-    Receive("<g44>1<p>1</p><p></p></g44>");
-    EXPECT_EQ(HandlerRecord::Count(), 0u);
+    // Filling an empty stored value is covered end to end by the log-in tests.
     EXPECT_EQ(client.State(), CNetClient::CONN_CONNECTED);
-    EXPECT_EQ(client.DrainSemaphore(), 2);
-    EXPECT_TRUE(platform.Traced("Message in Send queue =2"));
+    EXPECT_EQ(client.m_nReconCount.load(), 0);
+    EXPECT_EQ(client.m_nAttemptCount.load(), 0);
+    EXPECT_TRUE(ResponseSet());
+    EXPECT_FALSE(client.m_bLoginPending);
+    EXPECT_EQ(client.m_nLastConnType.load(), CNetClient::CONNTYPE_TUNNEL);
 }
 
 TEST_F(LoginReplyTest, ReleasesOnlyMessagesNotYetAnnounced) {
@@ -250,26 +191,6 @@ TEST_F(LoginReplyTest, ReplyWithoutSecondParameterAndNoStoredLogin) {
 }
 
 // ---- Routing to the unpackaging. ----
-
-TEST_F(ReceiveDispatchTest, BinaryIdsGoThroughTheUnpackaging) {
-    Receive("<g44>305<p>QUJD</p><p>x</p></g44>");
-    ASSERT_EQ(HandlerRecord::Count(), 1u);
-    const NetMessage& m = HandlerRecord::MessageAt(0);
-    EXPECT_EQ(m.GetId(), 305u);
-    EXPECT_EQ(ParamText(m, 0), "ABC");
-    EXPECT_FALSE(ResponseSet());
-}
-
-TEST_F(ReceiveDispatchTest, ObjectPartsGoThroughTheUnpackaging) {
-    Receive("<g44>10<p>name</p><p>1/2</p><p>QUJD</p></g44>");
-    ASSERT_EQ(HandlerRecord::Count(), 1u);
-    EXPECT_EQ(HandlerRecord::At(0).m_nKind, NetPackage::KIND_INFORMATION);
-    const auto& info = *static_cast<const NetInformation*>(HandlerRecord::At(0).m_pBody);
-    EXPECT_EQ(info.m_nCode, 3u);
-    EXPECT_EQ(info.m_nValue1, 1);
-    EXPECT_EQ(info.m_nValue2, 2);
-    EXPECT_FALSE(ResponseSet());
-}
 
 TEST_F(ReceiveDispatchTest, BlockWithType2IsUnpackagedAndAnswered) {
     Receive("<g44>9<p>2</p><p>name</p><p>1/1</p><p>QUJD</p></g44>");
@@ -298,22 +219,6 @@ TEST_F(TunnelReplyTest, StatusLine200OpensTheTunnel) {
     EXPECT_TRUE(ResponseSet());
     EXPECT_EQ(client.m_dwLastRecvTick.load(), 0u);
     EXPECT_TRUE(platform.Traced("R E C E I V E D<<<: HTTP/1.0 200 Connection established\r\n\r\n"));
-}
-
-TEST_F(TunnelReplyTest, A200ElsewhereDoesNotOpenIt) {
-    const char* replies[] = {
-        "HTTP/1.1 403 Forbidden\r\nContent-Length: 200\r\n\r\n",
-        "HTTP/1.1 502 Bad Gateway\r\nDate: Mon, 01 Jan 2001 12:00:00 GMT\r\n\r\n",
-        "HTTP/1.1 2000 Odd\r\n\r\n",
-        "200 OK\r\n\r\n",
-    };
-    for (const char* reply : replies) {
-        SCOPED_TRACE(reply);
-        Receive(reply);
-        EXPECT_FALSE(client.m_bTunnelOpen);
-        EXPECT_EQ(client.DrainSemaphore(), 0);
-        EXPECT_FALSE(ResponseSet());
-    }
 }
 
 TEST_F(TunnelReplyTest, FramesBehindTheReplyWaitForTheNextReceive) {

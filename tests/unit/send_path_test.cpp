@@ -32,54 +32,12 @@ protected:
     TestClient client{platform};
 };
 
-TEST_F(SendPathTest, HttpPostCountsOnlyTheFrameInContentLength) {
-    client.SetState(CNetClient::CONN_CONNECTED);
-    client.m_nConnType = CNetClient::CONNTYPE_HTTP;
-    client.Queue(5, 2, {"hello"});
-
-    EXPECT_EQ(client.SendData(), 2);
-    ASSERT_EQ(platform.Sends().size(), 1u);
-    EXPECT_EQ(platform.Sends()[0],
-              "POST /mpsrv HTTP/1.1\r\nContent-Length: 24\r\nHost: srv.example:800\r\n"
-              "Content-Type: application/x-www-form-urlencoded\r\n\r\n<g44>5<p>hello</p></g44>");
-    EXPECT_TRUE(SentSomething());
-    EXPECT_EQ(client.m_pSendingMessage, client.m_pOutputQueue->PeekByPriority());
-    EXPECT_EQ(client.m_pOutputQueue->GetItemCount(), 1);  // kept until answered
-}
-
-TEST_F(SendPathTest, TunnelAsksTheProxyFirstThenSendsPlainFrames) {
-    client.SetState(CNetClient::CONN_SOCKET_CONNECTED);
-    client.m_nConnType = CNetClient::CONNTYPE_TUNNEL;
-    client.StoreLogin("usr", "pw");
-
-    EXPECT_EQ(client.SendData(), 0);
-    EXPECT_TRUE(SentSomething());  // the proxy's reply answers it
-    EXPECT_EQ(client.m_pSendingMessage, nullptr);
-
-    client.m_bTunnelOpen = true;
-    EXPECT_EQ(client.SendData(), 0);
-    const auto sends = platform.Sends();
-    ASSERT_EQ(sends.size(), 2u);
-    EXPECT_EQ(sends[0], "CONNECT srv.example:800 HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(sends[1], kLoginFrame);
-}
-
 TEST_F(SendPathTest, TunnelRequestInConnectedStateRemovesNothingWhenAnswered) {
     client.SetState(CNetClient::CONN_CONNECTED);
     client.m_nConnType = CNetClient::CONNTYPE_TUNNEL;
     client.Queue(5, 2, {"a"});
     EXPECT_EQ(client.SendData(), 0);
     EXPECT_EQ(platform.Sends().at(0), "CONNECT srv.example:800 HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(client.m_pSendingMessage, nullptr);
-}
-
-TEST_F(SendPathTest, LogInGoesFirstUntilConfirmed) {
-    client.SetState(CNetClient::CONN_SOCKET_CONNECTED);
-    client.StoreLogin("usr", "pw");
-    client.Queue(5, 1, {"waiting"});
-    EXPECT_EQ(client.SendData(), 0);
-    EXPECT_EQ(platform.Sends().at(0), kLoginFrame);
-    EXPECT_TRUE(SentSomething());
     EXPECT_EQ(client.m_pSendingMessage, nullptr);
 }
 
@@ -94,28 +52,6 @@ TEST_F(SendPathTest, NothingToSend) {
     EXPECT_EQ(client.SendData(), 0);
     EXPECT_FALSE(SentSomething());
     EXPECT_TRUE(platform.Sends().empty());
-}
-
-TEST_F(SendPathTest, HighestPriorityGoesFirst) {
-    client.SetState(CNetClient::CONN_CONNECTED);
-    client.Queue(5, 3, {"three"});
-    client.Queue(6, 1, {"one"});
-    EXPECT_EQ(client.SendData(), 1);
-    EXPECT_EQ(platform.Sends().at(0), "<g44>6<p>one</p></g44>");
-}
-
-TEST_F(SendPathTest, LongRequestIsSentWhole) {
-    client.SetState(CNetClient::CONN_CONNECTED);
-    const std::string big(3000, 'z');
-    client.Queue(5, 2, {big});
-    EXPECT_EQ(client.SendData(), 2);
-    EXPECT_EQ(platform.Sends().at(0), "<g44>5<p>" + big + "</p></g44>");
-
-    client.m_nConnType = CNetClient::CONNTYPE_HTTP;
-    EXPECT_EQ(client.SendData(), 2);
-    const std::string post = platform.Sends().at(1);
-    EXPECT_NE(post.find("Content-Length: 3019\r\n"), std::string::npos);
-    EXPECT_EQ(post.substr(post.size() - 3019), "<g44>5<p>" + big + "</p></g44>");
 }
 
 TEST_F(SendPathTest, OnlyWhatArrivesAfterTheTransmissionAnswersIt) {
@@ -230,28 +166,6 @@ protected:
     std::thread thread;
 };
 
-TEST_F(SendThreadTest, MessageIsRemovedOnlyAfterItsAnswer) {
-    Start();
-    Send(5, 3, "three");
-    ASSERT_TRUE(platform.WaitForSends(1));
-    EXPECT_EQ(client.m_pOutputQueue->GetItemCount(), 1);
-
-    // A more urgent message queued meanwhile waits for the answer, then goes.
-    Send(6, 1, "one");
-    Answer();
-    ASSERT_TRUE(platform.WaitForSends(2));
-    EXPECT_EQ(platform.Sends()[0], "<g44>5<p>three</p></g44>");
-    EXPECT_EQ(platform.Sends()[1], "<g44>6<p>one</p></g44>");
-    EXPECT_EQ(client.m_pOutputQueue->GetItemCount(), 1);
-    EXPECT_EQ(client.m_pOutputQueue->PeekByPriority()->GetId(), 6u);
-
-    Answer();
-    Release();
-    ASSERT_TRUE(platform.WaitForTrace("There is no data to send"));
-    EXPECT_EQ(client.m_pOutputQueue->GetItemCount(), 0);
-    EXPECT_FALSE(client.m_bSendPending);
-}
-
 TEST_F(SendThreadTest, EmptyQueueSendsNothingAndWaitsForWorkAgain) {
     Start();
     Release();
@@ -311,34 +225,6 @@ TEST_F(SendThreadTest, EmptiedQueueIsNotPoppedByALateAnswer) {
     Release();
     ASSERT_TRUE(platform.WaitForSends(2));
     EXPECT_EQ(platform.Sends()[1], "<g44>6<p>new</p></g44>");
-}
-
-TEST_F(SendThreadTest, WorkAfterGivingUpBuysOneMoreConnectAttempt) {
-    client.SetState(CNetClient::CONN_NOT_CONNECTED);
-    client.m_bSocketConnected = false;
-    client.m_nMaxReconCount = 3;
-    client.m_nReconCount = 2;
-    Start();
-    Send(5, 2, "x");
-    ASSERT_TRUE(platform.WaitForBlockingWaits(2));  // served, back at the semaphore
-    EXPECT_EQ(client.m_nReconCount.load(), 2);
-    EXPECT_FALSE(client.IsSet(client.m_hMainEvents[0]));
-
-    client.m_nReconCount = 3;  // the client has given up
-    Release();
-    ASSERT_TRUE(platform.WaitForBlockingWaits(3));
-    EXPECT_EQ(client.m_nReconCount.load(), 2);
-    EXPECT_TRUE(client.IsSet(client.m_hMainEvents[0]));
-
-    // Socket-connected state without the socket counts as not connected.
-    platform.ResetEvent(client.m_hMainEvents[0]);
-    client.SetState(CNetClient::CONN_SOCKET_CONNECTED);
-    client.m_nReconCount = 3;
-    Release();
-    ASSERT_TRUE(platform.WaitForBlockingWaits(4));
-    EXPECT_EQ(client.m_nReconCount.load(), 2);
-    EXPECT_TRUE(client.IsSet(client.m_hMainEvents[0]));
-    EXPECT_TRUE(platform.Sends().empty());
 }
 
 TEST_F(SendThreadTest, EndsOnTheKillEventWhileWaitingForAnAnswer) {

@@ -12,7 +12,6 @@
 
 #include "PackagingTestClient.h"
 #include "message/Base64Codec.h"
-#include "message/Frame.h"
 #include "message/PartsLedger.h"
 
 namespace {
@@ -52,17 +51,6 @@ protected:
             Receive(MakeMessage(id, 2, {name, partText, piece}));
         }
     }
-    // Sends the message through packaging, writes each queued message as a
-    // frame, parses the frame back and unpackages it, as the wire would.
-    void RoundTrip(const NetMessage& message) {
-        client.PackageAndSetToOutputQueue(&message);
-        for (const auto& queued : DrainOutput(*client.m_pOutputQueue)) {
-            NetMessage parsed;
-            ASSERT_TRUE(transport::ParseFrame(parsed, transport::FrameText(*queued).c_str()));
-            client.UnPackageAndSetToInputQueue(&parsed);
-        }
-    }
-
     std::vector<std::unique_ptr<NetPackage>>& Packages() { return Recorder::Packages(); }
     const NetMessage& MessageAt(std::size_t i) {
         EXPECT_EQ(Packages().at(i)->m_nKind, NetPackage::KIND_MESSAGE);
@@ -246,81 +234,11 @@ TEST_F(UnpackagingTest, InterleavedTransfersStayApart) {
     EXPECT_EQ(Text(*client.m_pPartsQueue->ItemAt(1), 1), "1/3");
 }
 
-TEST_F(UnpackagingTest, PartArrivingAgainReplacesTheEarlierCopy) {
-    // A restarted transfer heals one whose part was lost.
-    const std::string old = ToBase64("old old old!");
-    const std::string fresh = ToBase64("new new new!");
-    ReceivePart(10, "f", "1/3", old.substr(0, 4));
-    ReceivePart(10, "f", "2/3", old.substr(4, 4));
-    ReceivePart(10, "f", "1/3", fresh.substr(0, 4));
-    ReceivePart(10, "f", "2/3", fresh.substr(4, 4));
-    EXPECT_EQ(PartsQueued(), 2);
-    ReceivePart(10, "f", "3/3", fresh.substr(8));
-
-    ASSERT_EQ(Packages().size(), 5u);
-    EXPECT_EQ(Param(MessageAt(4), 2), std::string("new new new!", 13));
-    EXPECT_EQ(platform.CountStarting("UnPackageAndSetToInputQueue: part 1/3 of \"f\" replaces"), 1);
-    EXPECT_EQ(PartsQueued(), 0);
-}
-
 TEST_F(UnpackagingTest, SinglePartTransferAndEmptyObject) {
     ReceivePart(10, "e", "1/1", "");
     ASSERT_EQ(Packages().size(), 1u);
     EXPECT_EQ(Param(MessageAt(0), 2), std::string("", 1));
     EXPECT_EQ(PartsQueued(), 0);
-}
-
-// ---- round trips through the wire format ----
-
-class RoundTripTest : public UnpackagingTest, public ::testing::WithParamInterface<std::size_t> {};
-
-INSTANTIATE_TEST_SUITE_P(Sizes, RoundTripTest,
-                         ::testing::Values(0, 1, 2, 3, 1000, 1535, 1536, 1537, 3000, 1 << 20));
-
-TEST_P(RoundTripTest, Id10ObjectArrivesWhole) {
-    const std::string object = Object(GetParam());
-    NetMessage message;
-    message.SetId(10);
-    message.SetPriority(3);
-    AddText(message, "blob.bin");
-    AddBytes(message, object);
-    const std::size_t parts = (object.size() + 2) / 3 * 4 / 2048 + 1;
-
-    RoundTrip(message);
-
-    ASSERT_EQ(Packages().size(), parts);
-    for (std::size_t i = 0; i + 1 < parts; ++i) {
-        ExpectProgress(i, static_cast<int>(i + 1), static_cast<int>(parts));
-    }
-    const NetMessage& body = MessageAt(parts - 1);
-    EXPECT_EQ(body.GetId(), 10u);
-    EXPECT_EQ(Param(body, 0), std::string("blob.bin", 9));
-    EXPECT_EQ(Text(body, 1), std::to_string(parts) + "/" + std::to_string(parts));
-    const std::string data = Param(body, 2);
-    ASSERT_EQ(data.size(), object.size() + 1);
-    EXPECT_TRUE(data.compare(0, object.size(), object) == 0);
-    EXPECT_EQ(data.back(), '\0');
-    EXPECT_EQ(PartsQueued(), 0);
-}
-
-class SingleFrameRoundTripTest : public UnpackagingTest,
-                                 public ::testing::WithParamInterface<std::size_t> {};
-
-INSTANTIATE_TEST_SUITE_P(Sizes, SingleFrameRoundTripTest,
-                         ::testing::Values(0, 1, 2, 3, 1000, 1535, 1536, 1537, 3000));
-
-TEST_P(SingleFrameRoundTripTest, Id300ObjectArrivesWhole) {
-    const std::string object = Object(GetParam());
-    NetMessage message;
-    message.SetId(300);
-    AddBytes(message, object);
-    AddText(message, "note");
-
-    RoundTrip(message);
-
-    ASSERT_EQ(Packages().size(), 1u);
-    EXPECT_EQ(Param(MessageAt(0), 0), object + '\0');
-    EXPECT_EQ(Param(MessageAt(0), 1), std::string("note", 5));
 }
 
 // ---- malformed parts ----
@@ -469,17 +387,6 @@ TEST(PartTextTest, ReadsOnlyWellFormedCounts) {
     EXPECT_EQ(total, 2);
     EXPECT_FALSE(transport::ParsePartText(nullptr, 0, &part, &total));
     EXPECT_FALSE(transport::ParsePartText("1/1", 2, &part, &total));
-}
-
-TEST(Base64TextTest, AcceptsOnlyTheAlphabetAndTrailingPadding) {
-    for (const char* good : {"", "QUJD", "QUI=", "QQ==", "QUI", "QQ", "ab+/09zZ"}) {
-        EXPECT_TRUE(transport::IsBase64Text(good, std::strlen(good))) << good;
-    }
-    for (const char* bad :
-         {"Q", "QUJDQ", "Q===", "====", "QQ=", "QU=D", "QU-D", "QU_D", "QUJ\x80"}) {
-        EXPECT_FALSE(transport::IsBase64Text(bad, std::strlen(bad))) << bad;
-    }
-    EXPECT_FALSE(transport::IsBase64Text("QU\0D", 4));
 }
 
 TEST(EraseEntriesTest, KeepsTheOrderOfTheRestWhicheverWayItErases) {
