@@ -127,6 +127,8 @@ TEST_F(CloseTest, CloseWhileTheLoginAnswerArrivesStillEnds) {
     m_top = &stall;
     StartClient();
     ASSERT_TRUE(m_server.WaitForFrames(1, kWait));
+    // The answer has reached the client (its thread is now held at the read).
+    ASSERT_TRUE(m_trace.WaitFor("WSAEnumNetworkEvents: FD_READ", kWaitMs));
 
     auto closed = std::async(std::launch::async, [this] { return m_client->Close(false); });
     if (closed.wait_for(kWait) != std::future_status::ready) {
