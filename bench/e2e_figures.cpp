@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -114,6 +115,7 @@ bool RawFigures(std::uint16_t port, const RunSizes& sizes) {
 }
 
 bool LibraryFigures(std::uint16_t port, const RunSizes& sizes) {
+    const std::uint64_t resultsBefore = Counts().results;
     Session session(port);
     if (!LogIn(session)) {
         std::fprintf(stderr, "library: log-in failed\n");
@@ -177,6 +179,79 @@ bool LibraryFigures(std::uint16_t port, const RunSizes& sizes) {
            static_cast<double>(object.size()) * 1e3 / static_cast<double>(transferNs));
     // Each part but the last carries 1536 bytes of the object.
     Figure("lib_id10_mb_per_s_med", MedianRate(gaps) * 1536 / 1e6);
+    // Every message of this part answered, warm-up included: what bench/profile
+    // divides system calls and instructions by.
+    Figure("lib_messages", static_cast<double>(Counts().results - resultsBefore));
+    session.client.Close(true);
+    return true;
+}
+
+bool PairedFigures(std::uint16_t port, const RunSizes& sizes) {
+    Session session(port);
+    if (!LogIn(session)) {
+        std::fprintf(stderr, "paired: log-in failed\n");
+        return false;
+    }
+    const NetMessage message = FillerMessage(kSmallFrame);
+    const std::string frame = FillerFrame(kSmallFrame);
+    const std::string bigFrame = FillerFrame(kBigFrame);
+    QueueBurst(session.client, message, 200, 200);  // warm-up
+
+    std::vector<std::uint8_t> object(sizes.blockObjectBytes);
+    std::mt19937 random(17);
+    for (auto& b : object) b = static_cast<std::uint8_t>(random());
+    NetMessage transfer;
+    transfer.SetId(10);
+    transfer.SetPriority(2);
+    transfer.GetParams().AddTail("object.bin", 11);
+    transfer.GetParams().AddTail(object.data(), static_cast<unsigned long>(object.size()));
+    const std::size_t parts = ((object.size() + 2) / 3 * 4 + 1 + 2047) / 2048;
+
+    std::vector<std::int64_t> rate;    // R, per block, in millionths
+    std::vector<std::int64_t> probe;   // the probe over raw
+    std::vector<std::int64_t> p50;     // single message p50 over raw p50
+    std::vector<std::int64_t> id10;    // id 10 over 1536 B x raw 2500-byte rate
+    constexpr double kScale = 1e6;
+    for (std::size_t block = 0; block < sizes.pairedBlocks; ++block) {
+        const auto raw = RawRoundTrips(port, frame, sizes.blockMessages);
+        const auto hands = ProbeRoundTrips(port, frame, sizes.blockMessages);
+        std::vector<std::int64_t> gaps;
+        if (raw.empty() || hands.empty() ||
+            RecordedBurst(session.client, message, sizes.blockMessages, sizes.blockMessages,
+                          &gaps) <= 0) {
+            std::fprintf(stderr, "paired: block %zu failed\n", block);
+            return false;
+        }
+        const double rawRate = MedianRate(raw);
+        rate.push_back(static_cast<std::int64_t>(kScale * MedianRate(gaps) / rawRate));
+        probe.push_back(static_cast<std::int64_t>(kScale * MedianRate(hands) / rawRate));
+
+        const auto rawSingles = RawRoundTrips(port, frame, sizes.blockSingles);
+        std::vector<std::int64_t> single;
+        for (std::size_t i = 0; i < sizes.blockSingles; ++i) {
+            const std::uint64_t before = Counts().results;
+            const std::int64_t start = NowNs();
+            session.client.Send(&message);
+            if (!WaitForResults(before + 1, seconds(10)) || rawSingles.empty()) {
+                std::fprintf(stderr, "paired: single message of block %zu failed\n", block);
+                return false;
+            }
+            single.push_back(LastResultNs() - start);
+        }
+        p50.push_back(static_cast<std::int64_t>(kScale * Percentile(single, 0.50) /
+                                                Percentile(rawSingles, 0.50)));
+
+        const auto rawBig = RawRoundTrips(port, bigFrame, parts);
+        if (rawBig.empty() || RecordedBurst(session.client, transfer, 1, parts, &gaps) <= 0) {
+            std::fprintf(stderr, "paired: id 10 of block %zu failed\n", block);
+            return false;
+        }
+        id10.push_back(static_cast<std::int64_t>(kScale * MedianRate(gaps) / MedianRate(rawBig)));
+    }
+    Figure("paired_roundtrip_ratio", Percentile(rate, 0.50) / kScale);
+    Figure("paired_probe_ratio", Percentile(probe, 0.50) / kScale);
+    Figure("paired_p50_ratio", Percentile(p50, 0.50) / kScale);
+    Figure("paired_id10_ratio", Percentile(id10, 0.50) / kScale);
     session.client.Close(true);
     return true;
 }

@@ -1,7 +1,7 @@
 // The end-to-end benchmark: one run of every figure against a loopback
 // server of its own. bench/run repeats it and builds the table.
 //
-//   transport_e2e_bench [--smoke] [--only raw|library|idle|capacity]
+//   transport_e2e_bench [--smoke] [--only raw|library|paired|idle|capacity]
 //                       [--clients N] [--stack-kib K]
 
 #include <cstdio>
@@ -14,14 +14,14 @@
 #include "e2e_server.h"
 
 int main(int argc, char** argv) {
-    bench::RunSizes sizes{5000, 2000, 3000, 10u << 20, 20, 5, 60, 1000};
+    bench::RunSizes sizes{5000, 2000, 3000, 10u << 20, 20, 5, 60, 1000, 9, 1000, 200, 1u << 20};
     std::string only;
     std::uint64_t stackKib = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--smoke") {
-            sizes = {300, 100, 200, 256u << 10, 2, 2, 120, 20};
+            sizes = {300, 100, 200, 256u << 10, 2, 2, 120, 20, 2, 100, 50, 64u << 10};
         } else if (arg == "--only" && hasValue) {
             only = argv[++i];
         } else if (arg == "--clients" && hasValue) {
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
             stackKib = std::strtoull(argv[++i], nullptr, 10);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--smoke] [--only raw|library|idle|capacity] "
+                         "usage: %s [--smoke] [--only raw|library|paired|idle|capacity] "
                          "[--clients N] [--stack-kib K]\n",
                          argv[0]);
             return 2;
@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (only.empty() || only == "raw") ok = bench::RawFigures(server.port, sizes) && ok;
     if (only.empty() || only == "library") ok = bench::LibraryFigures(server.port, sizes) && ok;
+    if (only.empty() || only == "paired") ok = bench::PairedFigures(server.port, sizes) && ok;
     if (only.empty() || only == "idle") ok = bench::IdleFigures(server.port, sizes) && ok;
     if (only.empty() || only == "capacity") ok = bench::CapacityFigures(server.port, sizes) && ok;
 

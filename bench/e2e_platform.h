@@ -31,6 +31,8 @@ public:
                        std::uint32_t timeoutMs) override;
     void Sleep(std::uint32_t ms) override;
     std::uint32_t GetTickCount() override;
+    // Trace lines are not looked at here: the default platform's answer.
+    bool TraceEnabled() override { return target().TraceEnabled(); }
     int Send(transport::SocketHandle socket, const char* data, std::uint32_t length,
              std::uint32_t timeoutMs, std::uint32_t* sent) override;
     int Receive(transport::SocketHandle socket, char* buffer, std::uint32_t capacity,

@@ -197,6 +197,10 @@ public:
 
     // ---- Trace sink: where NetClientTrace lines go. Default: nowhere. ----
     virtual void Trace(const char* text, bool flag) = 0;
+    // Whether Trace lines reach anyone. False lets the client skip formatting
+    // its long lines (whole requests and received chunks); a platform whose
+    // sink discards everything answers false.
+    virtual bool TraceEnabled() { return true; }
 
     // ---- Sockets. Failing calls set the calling thread's last error. ----
     virtual int SocketStartup() = 0;  // 0 or an error code
@@ -238,7 +242,9 @@ public:
     // ---- Remote access and the Internet probe. ----
     virtual bool EnumRemoteConnections(std::vector<RemoteConnection>* connections) = 0;
     // Sends the GET and reads the whole answer into *body; false with *error
-    // (a host error number) and *step (the failing step's name) on failure.
+    // (in the Internet error numbering: 12002 time-out, 12007 name not
+    // resolved, 12029 cannot connect, ...) and *step (the failing step's
+    // name) on failure.
     virtual bool HttpGet(const HttpProbeRequest& request, std::string* body, int* error,
                          std::string* step) = 0;
 };
@@ -269,6 +275,9 @@ public:
     void Sleep(std::uint32_t ms) override { target_.Sleep(ms); }
     std::uint32_t GetTickCount() override { return target_.GetTickCount(); }
     void Trace(const char* text, bool flag) override { target_.Trace(text, flag); }
+    // A wrapper is usually there to look: tracing counts as on. A wrapper that
+    // leaves Trace alone may forward this to target() instead.
+    bool TraceEnabled() override { return true; }
     int SocketStartup() override { return target_.SocketStartup(); }
     void SocketCleanup() override { target_.SocketCleanup(); }
     int GetLastSocketError() override { return target_.GetLastSocketError(); }

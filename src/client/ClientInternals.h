@@ -1,7 +1,9 @@
 #ifndef TRANSPORT_CLIENT_INTERNALS_H
 #define TRANSPORT_CLIENT_INTERNALS_H
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,7 +13,7 @@ class NetMessage;
 
 namespace transport {
 
-struct PartsLedger;
+class PartsLedger;
 
 // State of a CNetClient that the public field list has no place for. Shared by
 // a client and its copies; owned by the original.
@@ -32,10 +34,24 @@ struct ClientInternals {
     // Set by SendData: whether it transmitted a queued message or the log-in.
     bool sentSomething = false;
 
+    // Answers carry no message id, so an answer belongs to the transmission
+    // it could answer. SendData counts its transmissions; ReadData notes the
+    // count when a chunk arrives, and an answer cut from that chunk releases
+    // the send thread only while no later transmission has begun: a late or
+    // unasked answer must not remove a message that went out after it came.
+    static constexpr std::uint64_t kAnyTransmission = ~std::uint64_t{0};
+    std::atomic<std::uint64_t> transmissions{0};
+    // Of the chunk being dispatched (network-event thread only); outside
+    // ReadData every answer counts.
+    std::uint64_t chunkTransmission = kAnyTransmission;
+    bool AnswersCurrentTransmission() const {
+        return chunkTransmission == kAnyTransmission || chunkTransmission == transmissions.load();
+    }
+
     // Receive cache bookkeeping (network-event thread only), so that cutting
     // frames stays linear however the stream is chunked: the length of the
-    // text in m_cacheBuf, the first frame opener found in it (npos: none
-    // yet) and where the next search for an opener or closer resumes.
+    // text in m_cacheBuf, the latest frame opener found in it (npos: none
+    // yet) and where the next search for a tag resumes.
     std::size_t cacheLength = 0;
     std::size_t cacheOpenerAt = std::string::npos;
     std::size_t cacheScanFrom = 0;

@@ -130,8 +130,10 @@ void CNetClient::UnPackageAndSetToInputQueue(NetMessage* message) {
     }
     const int part = view.part;
     const int total = view.key.total;
-    if (id == 8 && part == 1 && m_hSendEvents[0] != nullptr) {
-        // The first part of a server transfer answers the message in flight.
+    if (id == 8 && part == 1 && m_hSendEvents[0] != nullptr &&
+        m_pInternals->AnswersCurrentTransmission()) {
+        // The first part of a server transfer answers the message in flight
+        // (unless it came before that message went out).
         m_pPlatform->SetEvent(m_hSendEvents[0]);
     }
 

@@ -49,7 +49,12 @@ void CNetClient::DispatchReceived(NetMessage& message, NetPackage& package) {
     const unsigned long id = message.GetId();
     const int first = std::atoi(ParamText(ParamAt(message, 0)).c_str());
     auto respond = [this] {
-        if (m_hSendEvents[0] != nullptr) m_pPlatform->SetEvent(m_hSendEvents[0]);
+        if (m_hSendEvents[0] == nullptr) return;
+        if (!m_pInternals->AnswersCurrentTransmission()) {
+            NetClientTrace("Late answer, not taken for the message in flight");
+            return;
+        }
+        m_pPlatform->SetEvent(m_hSendEvents[0]);
     };
     auto copyIntoPackage = [&] {
         package.SetKind(NetPackage::KIND_MESSAGE);

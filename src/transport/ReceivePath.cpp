@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <string_view>
 
 #include "client/ClientInternals.h"
 #include "client/MessageQueue.h"
@@ -41,12 +40,46 @@ bool OpensTunnel(const char* reply) {
     return std::strncmp(p, "200", 3) == 0 && (p[3] < '0' || p[3] > '9');
 }
 
+enum class Tag { kNone, kOpener, kCloser, kCutShort };
+
+// What the text at a '<' is: a frame tag, the start of one that the end of
+// the text cuts short, or neither.
+Tag TagAt(const char* text, std::size_t left) {
+    if (left >= kCloseLength) {
+        if (std::memcmp(text, transport::kFrameClose, kCloseLength) == 0) return Tag::kCloser;
+        if (std::memcmp(text, transport::kFrameOpen, kOpenLength) == 0) return Tag::kOpener;
+        return Tag::kNone;
+    }
+    if (left >= kOpenLength && std::memcmp(text, transport::kFrameOpen, kOpenLength) == 0) {
+        return Tag::kOpener;
+    }
+    if (std::memcmp(text, transport::kFrameClose, left) == 0 ||
+        (left < kOpenLength && std::memcmp(text, transport::kFrameOpen, left) == 0)) {
+        return Tag::kCutShort;
+    }
+    return Tag::kNone;
+}
+
+// The next '<' in text[from, to), or npos. In small frames the next '<' is
+// a few bytes away, closer than a call of memchr pays off; in a part's Base64
+// body there is none for 2048 bytes, which memchr crosses in wide steps.
+std::size_t FindTag(const char* text, std::size_t from, std::size_t to) {
+    const std::size_t near = std::min(to, from + 16);
+    for (std::size_t at = from; at < near; ++at) {
+        if (text[at] == '<') return at;
+    }
+    if (near >= to) return npos;
+    const void* hit = std::memchr(text + near, '<', to - near);
+    return hit != nullptr ? static_cast<std::size_t>(static_cast<const char*>(hit) - text) : npos;
+}
+
 }  // namespace
 
 unsigned long CNetClient::ReadData() {
     NetClientTrace("Reading data started");
     // One byte more than a receive asks for: the chunk is always terminated.
-    char chunk[kReceiveCapacity + 1] = {};
+    char chunk[kReceiveCapacity + 1];
+    chunk[0] = '\0';
     std::uint32_t received = 0;
     const int error =
         m_pPlatform->Receive(m_socket, chunk, kReceiveCapacity, kReceiveTimeoutMs, &received);
@@ -60,13 +93,18 @@ unsigned long CNetClient::ReadData() {
         return 0;
     }
     if (received > kReceiveCapacity) received = kReceiveCapacity;
+    chunk[received] = '\0';
+    // What this chunk can answer: the transmissions begun before it was read.
+    const std::uint64_t arrivedAfter = m_pInternals->transmissions.load();
 
     m_nTotalReceived += received;
     m_bKeepAlivePending = false;
     SetToCacheBuf(chunk, received);
 
+    // The whole chunk goes into the trace line: formatted only when someone reads it.
+    const bool tracing = m_pPlatform->TraceEnabled();
     char line[kReceiveCapacity + 64];
-    std::snprintf(line, sizeof(line), "R E C E I V E D<<<: %s", chunk);
+    if (tracing) std::snprintf(line, sizeof(line), "R E C E I V E D<<<: %s", chunk);
     if (GetConnectionState() != CONN_CONNECTED && m_nConnType == CONNTYPE_TUNNEL &&
         !m_bTunnelOpen && OpensTunnel(chunk)) {
         // The send thread goes on with the log-in once it sees the tunnel
@@ -74,15 +112,16 @@ unsigned long CNetClient::ReadData() {
         m_bTunnelOpen = true;
         ReleaseSendSemaphore(1);
         if (m_hSendEvents[0] != nullptr) m_pPlatform->SetEvent(m_hSendEvents[0]);
-        NetClientTrace(line);
+        if (tracing) NetClientTrace(line);
         return received;
     }
 
     m_dwLastRecvTick = m_pPlatform->GetTickCount();
-    NetClientTrace(line);
+    if (tracing) NetClientTrace(line);
 
     // Only this thread uses the input queue while it runs (Close empties it
     // after this thread has ended), so the peeked message stays valid.
+    m_pInternals->chunkTransmission = arrivedAfter;
     while (m_pInputQueue->GetItemCount() > 0) {
         NetMessage* message = m_pInputQueue->PeekFirst();
         if (message == nullptr) break;
@@ -90,6 +129,7 @@ unsigned long CNetClient::ReadData() {
         DispatchReceived(*message, package);
         m_pInputQueue->PopFirst();
     }
+    m_pInternals->chunkTransmission = transport::ClientInternals::kAnyTransmission;
 
     NetClientTrace("Reading data finished");
     return received;
@@ -110,7 +150,6 @@ void CNetClient::SetToCacheBuf(char* chunk, unsigned long length) {
     std::size_t added = chunk != nullptr ? strnlen(chunk, length) : 0;
     if (n + added > kCacheCapacity) {
         // An unfinished frame in the cache is lost; the chunk starts afresh.
-        std::memset(m_cacheBuf, 0, sizeof(m_cacheBuf));
         n = 0;
         in.cacheOpenerAt = npos;
         in.cacheScanFrom = 0;
@@ -121,51 +160,59 @@ void CNetClient::SetToCacheBuf(char* chunk, unsigned long length) {
         added = kCacheCapacity;
     }
 
-    char line[128];
-    std::snprintf(line, sizeof(line), "SetToCacheBuf start (CacheBuflenght =%d  NewPakcage lenght =%d",
-                  static_cast<int>(n), static_cast<int>(length));
+    if (m_pPlatform->TraceEnabled()) {
+        char line[128];
+        std::snprintf(line, sizeof(line),
+                      "SetToCacheBuf start (CacheBuflenght =%d  NewPakcage lenght =%d",
+                      static_cast<int>(n), static_cast<int>(length));
+        NetClientTrace(line);
+    }
     if (added > 0) std::memcpy(m_cacheBuf + n, chunk, added);
     n += added;
     m_cacheBuf[n] = '\0';
-    NetClientTrace(line);
 
-    // Each search resumes where the last one stopped (less a tag's length, for
-    // a tag split between chunks), so a byte is looked at a bounded number of
-    // times however small the chunks are.
-    const std::string_view cache(m_cacheBuf, n);
+    // One forward pass over the tags: the scan resumes where the last one
+    // stopped (at a tag that the chunk cut short), so every byte is looked at
+    // a bounded number of times however small the chunks are. A frame runs
+    // from the latest opener to the next closer: a frame whose closer was
+    // lost is dropped, and a closer with no opener before it is ignored.
     std::size_t consumed = 0;
     std::size_t opener = in.cacheOpenerAt;
     std::size_t scan = in.cacheScanFrom;
     for (;;) {
-        if (opener == npos) {
-            opener = cache.find(transport::kFrameOpen, std::max(consumed, scan));
-            if (opener == npos) {
-                scan = std::max(consumed, n >= kOpenLength ? n - kOpenLength + 1 : 0);
-                break;
-            }
-        }
-        const std::size_t closer = cache.find(transport::kFrameClose, std::max(opener, scan));
-        if (closer == npos) {
-            scan = std::max(opener, n >= kCloseLength ? n - kCloseLength + 1 : 0);
+        const std::size_t at = FindTag(m_cacheBuf, scan, n);
+        if (at == npos) {
+            scan = n;
             break;
         }
+        const Tag tag = TagAt(m_cacheBuf + at, n - at);
+        if (tag == Tag::kCutShort) {
+            scan = at;  // decided once more bytes have come
+            break;
+        }
+        if (tag == Tag::kOpener) {
+            opener = at;
+            scan = at + kOpenLength;
+            continue;
+        }
+        scan = at + 1;
+        if (tag != Tag::kCloser || opener == npos) continue;
 
-        // A frame whose closer was lost is dropped: the frame starts at the
-        // last opener before this closer.
-        const std::size_t start = cache.substr(0, closer).rfind(transport::kFrameOpen);
-        const std::size_t end = closer + kCloseLength;
-        const std::size_t frameLength = end - start;
+        const std::size_t end = at + kCloseLength;
+        const std::size_t frameLength = end - opener;
         if (frameLength > kFrameMax) {
             char tooLong[64];
             std::snprintf(tooLong, sizeof(tooLong), "Frame too long (%d characters), dropped",
                           static_cast<int>(frameLength));
             NetClientTrace(tooLong);
         } else {
-            char frame[kFrameMax + 1];
-            std::memcpy(frame, m_cacheBuf + start, frameLength);
-            frame[frameLength] = '\0';
+            // Parsed where it lies: the byte after the closer stands in for
+            // the terminating zero meanwhile (the cache has room for it).
+            const char after = m_cacheBuf[end];
+            m_cacheBuf[end] = '\0';
             auto* message = new NetMessage;
-            transport::ParseFrame(*message, frame);
+            transport::ParseFrame(*message, m_cacheBuf + opener);
+            m_cacheBuf[end] = after;
             m_pInputQueue->PushBack(message);
         }
         // Everything up to the closer goes: HTTP lines, stray characters.
@@ -176,8 +223,8 @@ void CNetClient::SetToCacheBuf(char* chunk, unsigned long length) {
 
     if (consumed > 0) {
         std::memmove(m_cacheBuf, m_cacheBuf + consumed, n - consumed);
-        std::memset(m_cacheBuf + n - consumed, 0, consumed);
         n -= consumed;
+        m_cacheBuf[n] = '\0';
         if (opener != npos) opener -= consumed;
         scan -= consumed;
     }

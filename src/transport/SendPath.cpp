@@ -159,6 +159,7 @@ int CNetClient::SendData() {
     }
 
     // Only what arrives after this transmission answers it.
+    ++m_pInternals->transmissions;
     if (m_hSendEvents[0] != nullptr) m_pPlatform->ResetEvent(m_hSendEvents[0]);
     if (!SendSocket(&request[0], static_cast<unsigned long>(request.size()), messageId)) {
         return -1;
@@ -193,12 +194,14 @@ bool CNetClient::SendSocket(char* data, unsigned long length, int messageId) {
     m_nTotalSent += sent;
     m_dwLastSendTick = m_pPlatform->GetTickCount();
     m_bSendPending = true;
-    // A long request is cut in the trace, never the line's end.
-    char line[4096];
-    const int shown = static_cast<int>(length < kTraceTextMax ? length : kTraceTextMax);
-    std::snprintf(line, sizeof(line), "S E N T>>>: %.*s Bytes sent = %d\r\nSendData finished",
-                  shown, data, static_cast<int>(sent));
-    NetClientTrace(line);
+    if (m_pPlatform->TraceEnabled()) {
+        // A long request is cut in the trace, never the line's end.
+        char line[4096];
+        const int shown = static_cast<int>(length < kTraceTextMax ? length : kTraceTextMax);
+        std::snprintf(line, sizeof(line), "S E N T>>>: %.*s Bytes sent = %d\r\nSendData finished",
+                      shown, data, static_cast<int>(sent));
+        NetClientTrace(line);
+    }
     if (messageId == kDisconnectId && m_hDisconnectSentEvent != nullptr) {
         m_pPlatform->SetEvent(m_hDisconnectSentEvent);
     }

@@ -59,10 +59,6 @@ int PosixPlatform::CmEstablishConnection(const ConnectionInfo& info, Handle* con
     *connection = nullptr;
     if (info.cbSize != sizeof(ConnectionInfo)) return kCmFailed;
     auto* request = new ConnectionObject;
-    if (!request->Valid()) {
-        delete request;
-        return kCmFailed;
-    }
     {
         std::lock_guard<std::mutex> lock(request->mutex);
         request->status = AnyInterfaceRunning() ? kCmStatusConnected : kCmStatusNoPath;

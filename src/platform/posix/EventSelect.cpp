@@ -68,6 +68,8 @@ int PosixPlatform::EnumNetworkEvents(SocketHandle socket, Handle handle, Network
         return 0;
     }
     if ((now & kFdRead) != 0 && (mask & kFdRead) != 0) events->lNetworkEvents |= kFdRead;
+    // Reported: the next enumeration looks afresh (the reader is about to read).
+    state->dataWaiting = false;
     if (state->closeReport) {
         state->closeReport = false;  // once
         if ((mask & kFdClose) != 0) {

@@ -1,44 +1,14 @@
-// Events, semaphores, handle release and the per-thread wake-up descriptor.
+// Events, semaphores and handle release.
 
 #include "platform/posix/KernelObjects.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "platform/posix/PosixPlatform.h"
 
 namespace transport {
-namespace {
 
-int NewEventFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
-
-void WriteOne(int fd) {
-    const std::uint64_t one = 1;
-    // EAGAIN would mean a counter near overflow: still readable, so harmless.
-    while (write(fd, &one, sizeof(one)) < 0 && errno == EINTR) {
-    }
-}
-
-void DrainFd(int fd) {
-    std::uint64_t value = 0;
-    while (read(fd, &value, sizeof(value)) < 0 && errno == EINTR) {
-    }
-}
-
-}  // namespace
-
-KernelObject::KernelObject(Kind objectKind) : kind(objectKind), fd(NewEventFd()) {}
-
-KernelObject::~KernelObject() {
-    if (fd >= 0) close(fd);
-}
-
-void KernelObject::MarkSignalledLocked() { WriteOne(fd); }
-
-void KernelObject::MarkUnsignalledLocked() { DrainFd(fd); }
+KernelObject::~KernelObject() = default;
 
 void KernelObject::PokeWaitersLocked() {
     for (posix::Waiter* waiter : waiters) waiter->Poke();
@@ -46,52 +16,27 @@ void KernelObject::PokeWaitersLocked() {
 
 namespace posix {
 
-Waiter::Waiter() : wakeFd(NewEventFd()) {}
-
-Waiter::~Waiter() {
-    if (wakeFd >= 0) close(wakeFd);
-}
-
-void Waiter::Poke() { WriteOne(wakeFd); }
-
-void Waiter::Drain() { DrainFd(wakeFd); }
-
-namespace {
-thread_local Waiter* tlsWaiter = nullptr;
-}  // namespace
-
-void SetCurrentWaiter(Waiter* waiter) { tlsWaiter = waiter; }
-
-Waiter& CurrentWaiter() {
-    if (tlsWaiter == nullptr) {
-        // A thread the platform did not create: its waiter lives as long as it.
-        thread_local Waiter foreign;
-        tlsWaiter = &foreign;
-    }
-    return *tlsWaiter;
-}
-
 bool EventObject::Set() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!signalled) {
+    WakeList wake;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (signalled) return true;
         signalled = true;
-        MarkSignalledLocked();
+        CollectWaitersLocked(&wake);
     }
+    wake.PokeAll();
     return true;
 }
 
 bool EventObject::Reset() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (signalled) {
-        signalled = false;
-        MarkUnsignalledLocked();
-    }
+    signalled = false;
     return true;
 }
 
 bool SemaphoreObject::TryTakeLocked() {
     if (count <= 0) return false;
-    if (--count == 0) MarkUnsignalledLocked();
+    --count;
     return true;
 }
 
@@ -114,12 +59,7 @@ ThreadObject* AsThread(Handle handle) {
 }
 
 Handle PosixPlatform::CreateEvent() {
-    auto* event = new EventObject;
-    if (!event->Valid()) {
-        delete event;
-        return nullptr;
-    }
-    return event;
+    return new EventObject;
 }
 
 bool PosixPlatform::SetEvent(Handle handle) {
@@ -134,23 +74,22 @@ bool PosixPlatform::ResetEvent(Handle handle) {
 
 Handle PosixPlatform::CreateSemaphore(long initial, long maximum) {
     if (maximum <= 0 || initial < 0 || initial > maximum) return nullptr;
-    auto* semaphore = new SemaphoreObject(initial, maximum);
-    if (!semaphore->Valid()) {
-        delete semaphore;
-        return nullptr;
-    }
-    if (initial > 0) semaphore->MarkSignalledLocked();  // not shared yet
-    return semaphore;
+    return new SemaphoreObject(initial, maximum);
 }
 
 bool PosixPlatform::ReleaseSemaphore(Handle handle, long count, long* previous) {
     SemaphoreObject* semaphore = AsSemaphore(handle);
     if (semaphore == nullptr || count <= 0) return false;
-    std::lock_guard<std::mutex> lock(semaphore->mutex);
-    if (count > semaphore->maximum - semaphore->count) return false;  // changes nothing
-    if (previous != nullptr) *previous = semaphore->count;
-    if (semaphore->count == 0) semaphore->MarkSignalledLocked();
-    semaphore->count += count;
+    WakeList wake;
+    {
+        std::lock_guard<std::mutex> lock(semaphore->mutex);
+        if (count > semaphore->maximum - semaphore->count) return false;  // changes nothing
+        if (previous != nullptr) *previous = semaphore->count;
+        // Waiters can only be asleep while the count is 0.
+        if (semaphore->count == 0) semaphore->CollectWaitersLocked(&wake);
+        semaphore->count += count;
+    }
+    wake.PokeAll();
     return true;
 }
 

@@ -1,11 +1,10 @@
 #ifndef TRANSPORT_PLATFORM_POSIX_KERNEL_OBJECTS_H
 #define TRANSPORT_PLATFORM_POSIX_KERNEL_OBJECTS_H
 
-// The waitable objects of the POSIX platform. Each one carries an eventfd that
-// is readable exactly while the object is signalled, so that one poll() waits
-// on events, semaphores, thread ends and sockets together. The signalled
-// state itself lives under the object's mutex; the descriptor only wakes
-// poll(), it is never the truth.
+// The waitable objects of the POSIX platform. An object is its state under
+// its mutex and the list of threads waiting on it; it holds no descriptor.
+// Whoever signals it pokes the waiters (see Waiter.h), so that one Wait can
+// cover events, semaphores, thread ends and sockets together.
 
 #include <transport/Platform.h>
 
@@ -16,32 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/Waiter.h"
+
 namespace transport {
 namespace posix {
 
 struct SocketState;
 struct ThreadObject;
 
-// A thread's private wake-up descriptor. Every Wait the thread makes polls it,
-// so that a suspension request, or a change of what an event stands for (a
-// socket associated or closed), reaches a thread blocked in poll().
-struct Waiter {
-    Waiter();
-    ~Waiter();
-    Waiter(const Waiter&) = delete;
-    Waiter& operator=(const Waiter&) = delete;
-
-    void Poke();
-    void Drain();
-
-    int wakeFd;
-    ThreadObject* thread = nullptr;  // null for threads the platform did not create
-};
-
-// The calling thread's waiter (created on first use for foreign threads).
-Waiter& CurrentWaiter();
-// Makes waiter the calling thread's own; used by platform threads at start.
-void SetCurrentWaiter(Waiter* waiter);
 // Blocks the calling thread while its suspension is requested. A park point:
 // called at the start of a platform thread and inside every Wait and Sleep.
 void ParkIfSuspended(Waiter& waiter);
@@ -51,26 +32,23 @@ void ParkIfSuspended(Waiter& waiter);
 struct KernelObject {
     enum class Kind { kEvent, kSemaphore, kThread };
 
-    explicit KernelObject(Kind objectKind);
+    explicit KernelObject(Kind objectKind) : kind(objectKind) {}
     virtual ~KernelObject();
     KernelObject(const KernelObject&) = delete;
     KernelObject& operator=(const KernelObject&) = delete;
-
-    bool Valid() const { return fd >= 0; }
 
     // With mutex held: takes the signal if the object is signalled (for a
     // semaphore, exactly one count).
     virtual bool TryTakeLocked() = 0;
 
-    // With mutex held: keep the descriptor's readability equal to the state.
-    void MarkSignalledLocked();
-    void MarkUnsignalledLocked();
+    // With mutex held: the object became signalled; wake collects its
+    // waiters, to be poked once the mutex is released.
+    void CollectWaitersLocked(posix::WakeList* wake) const { wake->Add(waiters); }
     // With mutex held: make every thread waiting on this object rebuild what
-    // it polls.
+    // it polls (a socket selected or closed).
     void PokeWaitersLocked();
 
     const Kind kind;
-    const int fd;
     std::mutex mutex;
     std::vector<posix::Waiter*> waiters;  // threads inside a Wait on this object
 };
@@ -111,12 +89,13 @@ struct ThreadObject : KernelObject {
           proc(procedure),
           arg(argument),
           suspendRequested(suspended) {}
+    ~ThreadObject() override { ReleaseWaiter(waiter); }
     bool TryTakeLocked() override { return ended; }
     void Run();
 
     const ThreadProc proc;
     void* const arg;
-    Waiter waiter;
+    Waiter* const waiter = AcquireWaiter();  // returned when the object goes
     std::thread thread;
     std::condition_variable changed;  // parked, ended and resumption
     bool suspendRequested;

@@ -5,9 +5,10 @@
 // relies on from the system it was designed for (manual-reset events, a
 // counting semaphore, cooperative thread suspension, event selection on
 // sockets), not the whole foreign API. The operations are spread over the
-// files of this folder by subject: KernelObjects.cpp, Threads.cpp, Wait.cpp,
-// PosixSockets.cpp and SocketState.cpp, EventSelect.cpp, ErrorMap.cpp,
-// Bearer.cpp, RemoteAccess.cpp and NetworkInterfaces.cpp, HttpProbe.cpp.
+// files of this folder by subject: KernelObjects.cpp, Waiter.cpp, Threads.cpp,
+// Wait.cpp, PosixSockets.cpp and SocketState.cpp, EventSelect.cpp,
+// ErrorMap.cpp, Bearer.cpp, RemoteAccess.cpp and NetworkInterfaces.cpp,
+// HttpProbe.cpp.
 
 #include <transport/Platform.h>
 
@@ -41,6 +42,7 @@ public:
     std::uint32_t GetTickCount() override;
 
     void Trace(const char* text, bool flag) override;
+    bool TraceEnabled() override { return false; }  // the sink discards
 
     int SocketStartup() override;
     void SocketCleanup() override;

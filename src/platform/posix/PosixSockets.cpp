@@ -220,6 +220,7 @@ int PosixPlatform::Receive(SocketHandle socket, char* buffer, std::uint32_t capa
     if (state == nullptr) return FailWith(kErrNotSocket);
     SocketUse use(state);
     if (!use.Acquire()) return FailWith(kErrNotSocket);
+    use.MarkReceive();
     // A zero-byte read would look like the peer's close.
     if (buffer == nullptr || capacity == 0) return FailWith(kErrInvalid);
 

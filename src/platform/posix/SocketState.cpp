@@ -43,12 +43,16 @@ long SocketState::ProbeLocked() {
     long readable = 0;
     // A finished connect is reported on its own, before any data or close.
     if (phase == Phase::kOpen && !connectReport) {
-        if ((mask & kFdRead) != 0 || mask == 0) {
+        if (((mask & kFdRead) != 0 || mask == 0) && dataWaiting) {
+            // Seen already (a poll or an earlier peek), and not read since.
+            readable = kFdRead;
+        } else if ((mask & kFdRead) != 0 || mask == 0) {
             // A close is seen once the data before it has been read.
             char byte;
             const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
             if (n > 0) {
                 readable = kFdRead;
+                dataWaiting = true;
             } else if (n == 0) {
                 closeReport = true;
                 closeError = 0;
@@ -95,6 +99,10 @@ short SocketState::PollEventsLocked() const {
 SocketUse::~SocketUse() {
     if (!acquired_) return;
     std::lock_guard<std::mutex> lock(state_->mutex);
+    if (receive_) {
+        state_->dataWaiting = false;
+        ++state_->receives;
+    }
     if (--state_->busy == 0) state_->idle.notify_all();
 }
 

@@ -50,6 +50,10 @@ struct SocketState {
     int closeError = 0;
     EventObject* event = nullptr;  // the selected event, or null
     long mask = 0;
+    // Data is known to be waiting (a poll or a peek saw it, and no receive
+    // has run since): the next probe need not look again.
+    bool dataWaiting = false;
+    std::uint64_t receives = 0;  // receives finished, to tell a poll's view stale
     // Sends and receives under way; CloseSocket waits for them, so the
     // descriptor is never closed (and handed out again) under a call.
     int busy = 0;
@@ -66,10 +70,14 @@ public:
     SocketUse(const SocketUse&) = delete;
     SocketUse& operator=(const SocketUse&) = delete;
     bool Acquire();
+    // The use is a receive: when it ends, what was known about waiting data
+    // is forgotten.
+    void MarkReceive() { receive_ = true; }
 
 private:
     std::shared_ptr<SocketState> state_;
     bool acquired_ = false;
+    bool receive_ = false;
 };
 
 // Socket states by descriptor. The handles given out carry a generation

@@ -24,18 +24,21 @@ void ParkIfSuspended(Waiter& waiter) {
 }
 
 void ThreadObject::Run() {
-    SetCurrentWaiter(&waiter);
-    ParkIfSuspended(waiter);  // created suspended: proc has not run before ResumeThread
+    SetCurrentWaiter(waiter);
+    ParkIfSuspended(*waiter);  // created suspended: proc has not run before ResumeThread
     proc(arg);
 
     bool releaseSelf = false;
+    WakeList wake;
     {
         std::lock_guard<std::mutex> lock(mutex);
         ended = true;
-        MarkSignalledLocked();
+        CollectWaitersLocked(&wake);
         changed.notify_all();
         releaseSelf = closed;
     }
+    // Pooled waiters: poking them is safe even once a joiner has freed this object.
+    wake.PokeAll();
     if (releaseSelf) {
         // Nobody holds the handle any more; the thread is about to return.
         thread.detach();
@@ -46,11 +49,7 @@ void ThreadObject::Run() {
 Handle PosixPlatform::CreateThread(ThreadProc proc, void* arg, bool suspended) {
     if (proc == nullptr) return nullptr;
     auto* object = new ThreadObject(proc, arg, suspended);
-    if (!object->Valid() || object->waiter.wakeFd < 0) {
-        delete object;
-        return nullptr;
-    }
-    object->waiter.thread = object;
+    object->waiter->thread = object;
     try {
         object->thread = std::thread(&ThreadObject::Run, object);
     } catch (const std::system_error&) {
@@ -68,8 +67,8 @@ void PosixPlatform::SuspendThread(Handle handle) {
     target->suspendRequested = true;
     // A thread suspending itself parks at its next wait; it cannot wait here
     // for itself.
-    if (&CurrentWaiter() == &target->waiter) return;
-    target->waiter.Poke();
+    if (&CurrentWaiter() == target->waiter) return;
+    target->waiter->Poke();
     target->changed.wait(lock, [target] { return target->parked || target->ended; });
 }
 
