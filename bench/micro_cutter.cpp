@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 
 namespace {
 

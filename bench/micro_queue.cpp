@@ -6,7 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <transport/NetMessage.h>
 
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 
 namespace {
 

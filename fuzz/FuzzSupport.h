@@ -16,7 +16,7 @@
 #include <transport/NetClient.h>
 
 #include "client/ClientInternals.h"
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 
 namespace fuzz {
 

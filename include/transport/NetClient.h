@@ -18,6 +18,7 @@ class CMessageQueue;
 
 namespace transport {
 struct ClientInternals;
+struct WalkPosition;
 }
 
 // One client: one connection to a server, three worker threads (network
@@ -103,6 +104,11 @@ protected:
 
     // Calls the handler with the package, when one is set.
     void Deliver(NetPackage& package);
+    // A received message answers the request in flight: releases the send
+    // thread, unless the message arrived before that request went out.
+    void AnswerInFlight();
+    // The server accepted the log-in (network-event thread).
+    void OnLoginAnswer(NetMessage& message, NetPackage& package);
     // Releases the send semaphore count times, one by one.
     void ReleaseSendSemaphore(long count = 1);
     // Closes the socket, if any, and forgets it; the network-event thread must
@@ -113,6 +119,12 @@ protected:
     void ReleaseOwnedObjects();
     // Waits for a worker thread to end, then closes its handle.
     void JoinThread(transport::Handle thread);
+    // The reconnection walk's fields as one value, and back.
+    transport::WalkPosition GetWalk();
+    void SetWalk(const transport::WalkPosition& position);
+    // Host entry index (0 to 3) of m_clientParams, and the entries that are set, as bits.
+    char* HostEntry(int index);
+    unsigned HostsSet();
 
     // Fields. Those shared between threads are atomic; m_pSendingMessage is
     // guarded by the output queue's lock, m_pLoginMessage by the internals'.

@@ -5,10 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "client/ClientInternals.h"
-#include "client/MessageQueue.h"
+#include "client/EventSlots.h"
+#include "message/MessageIds.h"
 
 namespace {
 
@@ -50,20 +50,11 @@ bool CNetClient::Login(const char* szUser, const char* szPassword, const char* s
     AddText(params, TextOrEmpty(szParam6));
 
     message.SetParams(params);
-    auto* stored = static_cast<NetMessage*>(message.Clone());
-    NetMessage* replaced = nullptr;
-    {
-        // The send thread writes the log-in message under this lock; the old
-        // one is destroyed only once nobody can be writing it.
-        std::lock_guard<std::mutex> lock(m_pInternals->loginMutex);
-        replaced = m_pLoginMessage;
-        m_pLoginMessage = stored;
-    }
-    delete replaced;
+    m_pInternals->outbox.SetLogin(static_cast<NetMessage*>(message.Clone()));
 
     ZeroReconCount();
     m_bLoginPending = true;
-    m_pPlatform->SetEvent(m_hMainEvents[5]);
+    m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotAutoConnect]);
     return true;
 }
 
@@ -81,12 +72,10 @@ unsigned int CNetClient::Send(const NetMessage* message) {
         NetClientTrace(line);
         return m_nSentCount;
     }
-    const unsigned long id = message->GetId();
-    if (id == 10 || (id >= 300 && id <= 399)) {
+    if (transport::IsPackagedOnSend(message->GetId())) {
         PackageAndSetToOutputQueue(message);
     } else {
-        m_pOutputQueue->PushByPriority(static_cast<NetMessage*>(message->Clone()));
-        ReleaseSendSemaphore(1);
+        m_pInternals->outbox.Queue(static_cast<NetMessage*>(message->Clone()));
     }
     ++m_nSentCount;
     NetClientTrace("Send to queue finished");

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "client/ClientInternals.h"
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 #include "message/CredentialCodec.h"
 
 using transport::Handle;
@@ -63,13 +63,17 @@ CNetClient::CNetClient(transport::Platform& platform)
       m_cacheBuf(),
       m_pPlatform(&platform),
       m_hStandbyEvent(nullptr),
-      m_pInternals(new transport::ClientInternals),
+      m_pInternals(nullptr),
       m_bOwner(true) {
     std::memset(&m_clientParams, 0, sizeof(m_clientParams));
     ZeroReconCount();
     m_pOutputQueue = new CMessageQueue;
     m_pInputQueue = new CMessageQueue;
     m_pPartsQueue = new CMessageQueue;
+    m_pInternals = new transport::ClientInternals(*m_pOutputQueue, m_pSendingMessage,
+                                                  m_pLoginMessage, m_hSendSemaphore,
+                                                  m_lPrevSendCount, *m_pPartsQueue, m_cacheBuf,
+                                                  *m_pPlatform);
     SetConnectionState(CONN_NOT_CONNECTED);
     std::memset(m_cacheBuf, 0, sizeof(m_cacheBuf));
     for (Handle& event : m_hMainEvents) event = m_pPlatform->CreateEvent();
@@ -158,11 +162,7 @@ CNetClient::~CNetClient() {
 
 void CNetClient::ReleaseOwnedObjects() {
     if (m_pOutputQueue) {
-        {
-            std::lock_guard<std::mutex> lock(m_pOutputQueue->Mutex());
-            m_pSendingMessage = nullptr;
-            m_pOutputQueue->ClearPriorityListsLocked();
-        }
+        m_pInternals->outbox.Clear();
         delete m_pOutputQueue;
         m_pOutputQueue = nullptr;
     }
@@ -227,20 +227,7 @@ void CNetClient::NetClientTrace(char* text, bool flag) { m_pPlatform->Trace(text
 
 void CNetClient::NetClientTrace(const char* text, bool flag) { m_pPlatform->Trace(text, flag); }
 
-void CNetClient::Deliver(NetPackage& package) {
-    NetHandler handler = m_pNetHandler;
-    if (handler != nullptr) handler(&package);
-}
-
-void CNetClient::ReleaseSendSemaphore(long count) {
-    if (m_hSendSemaphore == nullptr) return;
-    for (long i = 0; i < count; ++i) {
-        long previous = 0;
-        if (m_pPlatform->ReleaseSemaphore(m_hSendSemaphore, 1, &previous)) {
-            m_lPrevSendCount = previous;
-        }
-    }
-}
+void CNetClient::ReleaseSendSemaphore(long count) { m_pInternals->outbox.Wake(count); }
 
 void CNetClient::CloseSocketNow() {
     transport::SocketHandle socket = m_socket.exchange(transport::kInvalidSocket);

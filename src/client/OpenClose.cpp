@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/MessageQueue.h"
+#include "client/ClientInternals.h"
+#include "client/EventSlots.h"
+#include "message/MessageQueue.h"
 
 using transport::Handle;
 
@@ -86,22 +88,18 @@ bool CNetClient::Close(bool clearQueues) {
     NetClientTrace("Closing NetClient !!!");
     m_bOpened = false;
 
-    if (clearQueues && m_pOutputQueue != nullptr) {
-        // The message in flight goes with the queue; the send thread and the
-        // receive path only use it under this lock.
-        std::lock_guard<std::mutex> lock(m_pOutputQueue->Mutex());
-        m_pSendingMessage = nullptr;
-        m_pOutputQueue->ClearPriorityListsLocked();
-    }
+    // The message in flight goes with the queue; the send thread and the
+    // receive path only use it under the queue's lock.
+    if (clearQueues) m_pInternals->outbox.Clear();
 
     if (GetConnectionState() == CONN_CONNECTED) SendDisconnect();
     SetConnectionState(CONN_CLOSED);
 
     ReleaseSendSemaphore(1);
-    if (m_hSendEvents[1]) m_pPlatform->SetEvent(m_hSendEvents[1]);
+    if (m_hSendEvents[transport::kSlotSendKill]) m_pPlatform->SetEvent(m_hSendEvents[transport::kSlotSendKill]);
     ResumeNetThread();
-    if (m_hNetEvents[1]) m_pPlatform->SetEvent(m_hNetEvents[1]);
-    if (m_hMainEvents[3]) m_pPlatform->SetEvent(m_hMainEvents[3]);
+    if (m_hNetEvents[transport::kSlotNetKill]) m_pPlatform->SetEvent(m_hNetEvents[transport::kSlotNetKill]);
+    if (m_hMainEvents[transport::kSlotExit]) m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotExit]);
 
     // The main thread goes first: until it has ended it may still suspend or
     // restart the network-event thread, or write a state over CONN_CLOSED.
@@ -134,7 +132,7 @@ bool CNetClient::Close(bool clearQueues) {
     if (m_hConnection != nullptr) {
         m_pPlatform->CmReleaseConnection(m_hConnection, 0);
         m_hConnection = nullptr;
-        m_hMainEvents[4] = m_hStandbyEvent;
+        m_hMainEvents[transport::kSlotBearerStatus] = m_hStandbyEvent;
     }
 
     char text[320];

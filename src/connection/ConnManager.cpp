@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace {
+#include "client/EventSlots.h"
 
-enum MainSlot { kSlotConnect = 0, kSlotBearerStatus = 4 };
+namespace {
 
 // Any well-known public page: the manager picks the network that serves it.
 constexpr char kBearerUrl[] = "http://www.example.com/";
@@ -54,7 +54,7 @@ bool CNetClient::AutoConnect() {
     if (m_hConnection != nullptr) {
         // A second Login: give up the connection we hold before asking again,
         // leaving slot 4 on a handle that stays valid.
-        m_hMainEvents[kSlotBearerStatus] = m_hMainEvents[kSlotConnect];
+        m_hMainEvents[transport::kSlotBearerStatus] = m_hMainEvents[transport::kSlotConnect];
         m_pPlatform->CmReleaseConnection(m_hConnection, 0);
     }
     m_hConnection = nullptr;
@@ -81,7 +81,7 @@ bool CNetClient::AutoConnect() {
         return false;
     }
     m_hConnection = connection;
-    m_hMainEvents[kSlotBearerStatus] = connection;
+    m_hMainEvents[transport::kSlotBearerStatus] = connection;
 
     char text[96];
     std::snprintf(

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/EventSlots.h"
+
 namespace {
 
 // Fixed by the server side.
@@ -128,7 +130,7 @@ bool CNetClient::Connect() {
     }
     NetClientTrace("WSAConnect complete successfully.");
 
-    if (m_pPlatform->EventSelect(socket, m_hNetEvents[0],
+    if (m_pPlatform->EventSelect(socket, m_hNetEvents[transport::kSlotSocket],
                                  transport::kFdRead | transport::kFdConnect |
                                      transport::kFdClose) == transport::kSocketError) {
         GetSockError(true, 0);

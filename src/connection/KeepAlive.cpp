@@ -7,13 +7,12 @@
 #include <cstring>
 
 #include "message/Frame.h"
+#include "message/MessageIds.h"
 
 namespace {
 
-constexpr unsigned long kKeepAliveId = 12;
 constexpr int kKeepAlivePriority = 2;
 constexpr char kKeepAliveText[] = "Keep-Alive";
-constexpr unsigned long kDisconnectId = 0;
 constexpr int kDisconnectPriority = 3;
 constexpr char kDisconnectText[] = "0";
 constexpr std::uint32_t kDisconnectWaitMs = 3000;
@@ -41,19 +40,19 @@ unsigned long BuildControlFrame(char* area, unsigned long id, int priority, cons
 void CNetClient::SendKeepAlive() {
     char area[kFrameCapacity + 1];
     unsigned long length =
-        BuildControlFrame(area, kKeepAliveId, kKeepAlivePriority, kKeepAliveText);
+        BuildControlFrame(area, transport::kIdKeepAlive, kKeepAlivePriority, kKeepAliveText);
     // Set before the send, so that an answer arriving while SendSocket is
     // still returning clears it for good; and set even when the send fails,
     // so that the next response time-out reconnects.
     m_bKeepAlivePending = true;
-    SendSocket(area, length, static_cast<int>(kKeepAliveId));
+    SendSocket(area, length, static_cast<int>(transport::kIdKeepAlive));
 }
 
 void CNetClient::SendDisconnect() {
     char area[kFrameCapacity + 1];
     unsigned long length =
-        BuildControlFrame(area, kDisconnectId, kDisconnectPriority, kDisconnectText);
-    SendSocket(area, length, static_cast<int>(kDisconnectId));
+        BuildControlFrame(area, transport::kIdDisconnect, kDisconnectPriority, kDisconnectText);
+    SendSocket(area, length, static_cast<int>(transport::kIdDisconnect));
     // SendSocket sets the event once the bytes are out; a failed send costs the full wait.
     if (m_hDisconnectSentEvent != nullptr) {
         m_pPlatform->WaitOne(m_hDisconnectSentEvent, kDisconnectWaitMs);

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "client/MessageQueue.h"
+#include "client/ClientInternals.h"
+#include "client/EventSlots.h"
 #include "connection/ConnectionState.h"
 
 namespace {
@@ -19,14 +20,6 @@ constexpr unsigned long kSocketReconnectDelayMs = 500;
 // Pause after a failed wait, so that a broken handle does not spin the loop.
 constexpr std::uint32_t kFailedWaitPauseMs = 100;
 
-enum MainSlot {
-    kSlotConnect = 0,
-    kSlotCloseRequest = 1,
-    kSlotReconnect = 2,
-    kSlotExit = 3,
-    kSlotBearerStatus = 4,
-    kSlotAutoConnect = 5,
-};
 
 const char* DisconnectionText(std::uint32_t status) {
     return status == transport::kCmStatusDisconnected
@@ -78,8 +71,7 @@ unsigned long CNetClient::MainThread(void* arg) {
         // semaphore's present count; further ones make one wake-up per
         // queued message. A spare wake-up finds the queue empty and is lost.
         c.ReleaseSendSemaphore(1);
-        long waiting =
-            (c.m_pOutputQueue ? c.m_pOutputQueue->GetItemCount() : 0) - c.m_lPrevSendCount.load();
+        const long waiting = c.m_pInternals->outbox.Unannounced();
         if (waiting >= 1) {
             char text[64];
             std::snprintf(text, sizeof(text), "Message in Send queue =%ld", waiting);
@@ -91,7 +83,7 @@ unsigned long CNetClient::MainThread(void* arg) {
     };
 
     auto onBearerStatusChanged = [&]() {
-        platform.ResetEvent(c.m_hMainEvents[kSlotBearerStatus]);
+        platform.ResetEvent(c.m_hMainEvents[transport::kSlotBearerStatus]);
         std::uint32_t status = readBearerStatus();
         c.CheckConnManagerStatus(status, true);
         if (status & transport::kCmStatusDisconnected) {
@@ -134,29 +126,29 @@ unsigned long CNetClient::MainThread(void* arg) {
     };
 
     while (!c.m_bMainThreadExit) {
-        std::uint32_t result = platform.Wait(c.m_hMainEvents, 6, kMainWaitMs);
+        std::uint32_t result = platform.Wait(c.m_hMainEvents, transport::kMainSlots, kMainWaitMs);
         switch (result) {
-            case transport::kWaitObject0 + kSlotConnect:
-                platform.ResetEvent(c.m_hMainEvents[kSlotConnect]);
+            case transport::kWaitObject0 + transport::kSlotConnect:
+                platform.ResetEvent(c.m_hMainEvents[transport::kSlotConnect]);
                 c.Connect();
                 break;
-            case transport::kWaitObject0 + kSlotCloseRequest:
+            case transport::kWaitObject0 + transport::kSlotCloseRequest:
                 // Nothing asks for this; reset it so that it cannot spin the loop.
-                platform.ResetEvent(c.m_hMainEvents[kSlotCloseRequest]);
+                platform.ResetEvent(c.m_hMainEvents[transport::kSlotCloseRequest]);
                 break;
-            case transport::kWaitObject0 + kSlotReconnect:
-                platform.ResetEvent(c.m_hMainEvents[kSlotReconnect]);
+            case transport::kWaitObject0 + transport::kSlotReconnect:
+                platform.ResetEvent(c.m_hMainEvents[transport::kSlotReconnect]);
                 c.ReConnect(kSocketReconnectDelayMs, true);
                 break;
-            case transport::kWaitObject0 + kSlotExit:
-                platform.ResetEvent(c.m_hMainEvents[kSlotExit]);
+            case transport::kWaitObject0 + transport::kSlotExit:
+                platform.ResetEvent(c.m_hMainEvents[transport::kSlotExit]);
                 c.m_bMainThreadExit = true;
                 break;
-            case transport::kWaitObject0 + kSlotBearerStatus:
+            case transport::kWaitObject0 + transport::kSlotBearerStatus:
                 onBearerStatusChanged();
                 break;
-            case transport::kWaitObject0 + kSlotAutoConnect:
-                platform.ResetEvent(c.m_hMainEvents[kSlotAutoConnect]);
+            case transport::kWaitObject0 + transport::kSlotAutoConnect:
+                platform.ResetEvent(c.m_hMainEvents[transport::kSlotAutoConnect]);
                 c.AutoConnect();
                 break;
             case transport::kWaitTimeout:

@@ -6,16 +6,9 @@
 
 #include <cstdio>
 
+#include "client/EventSlots.h"
 #include "connection/ConnectionState.h"
-
-namespace {
-
-enum MainSlot { kSlotConnect = 0, kSlotReconnect = 2, kSlotBearerStatus = 4, kSlotAutoConnect = 5 };
-
-// Three ways of reaching a host are tried before the walk moves on.
-constexpr int kTypesPerHost = 3;
-
-}  // namespace
+#include "connection/ConnectionWalk.h"
 
 void CNetClient::ReConnect(unsigned long dwDelay, bool bSocketLevel) {
     if (GetConnectionState() == CONN_CLOSED) return;
@@ -36,7 +29,7 @@ void CNetClient::ReConnect(unsigned long dwDelay, bool bSocketLevel) {
 
     if (!bSocketLevel) {
         // Slot 4 must stay a valid handle once the connection is released.
-        m_hMainEvents[kSlotBearerStatus] = m_hMainEvents[kSlotConnect];
+        m_hMainEvents[transport::kSlotBearerStatus] = m_hMainEvents[transport::kSlotConnect];
         if (m_hConnection != nullptr) {
             m_pPlatform->CmReleaseConnection(m_hConnection, 0);
             // Released handles are never queried or released again.
@@ -44,48 +37,63 @@ void CNetClient::ReConnect(unsigned long dwDelay, bool bSocketLevel) {
         }
         m_pPlatform->Sleep(dwDelay);
         IncreaseReconCount();
-        m_pPlatform->SetEvent(m_hMainEvents[kSlotAutoConnect]);
+        m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotAutoConnect]);
         return;
     }
 
     if (m_bConnecting) return;  // an attempt is already under way
 
-    int attempt = ++m_nAttemptCount;
-    if (m_nLastConnType != CONNTYPE_NONE) {
-        // A way that worked before: keep host and type, count a cycle.
-        IncreaseReconCount();
-    } else if (attempt >= kTypesPerHost) {
-        m_nConnType = CONNTYPE_DIRECT;
-        m_nAttemptCount = 0;
-        m_pszCurrentHost = GetNextHostName();
-        if (m_pszCurrentHost == nullptr) {
-            // Come back through the main loop, which moves on to the next entry.
-            NetClientTrace("GetNextHostName() return NULL");
-            m_nAttemptCount = kTypesPerHost - 1;
-            m_pPlatform->SetEvent(m_hMainEvents[kSlotReconnect]);
-            return;
-        }
-    } else {
-        m_nConnType = attempt % kTypesPerHost;
+    transport::WalkPosition position = GetWalk();
+    const transport::WalkMove move = transport::NextAttempt(position, HostsSet());
+    SetWalk(position);
+    if (move.wrapped) m_pPlatform->Sleep(m_clientParams.dwReconDelay);
+    if (move.step == transport::WalkStep::kNextHost) m_pszCurrentHost = HostEntry(m_nHostIndex);
+    if (move.step == transport::WalkStep::kEmptyHost) {
+        m_pszCurrentHost = nullptr;
+        NetClientTrace("GetNextHostName() return NULL");
+        m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotReconnect]);
+        return;
     }
 
     if (GetConnectionState() != CONN_NOT_CONNECTED) ShutDown();
     m_pPlatform->Sleep(dwDelay);
-    m_pPlatform->SetEvent(m_hMainEvents[kSlotConnect]);
+    m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotConnect]);
 }
 
 char* CNetClient::GetNextHostName() {
-    ++m_nHostIndex;
-    if (m_nHostIndex > 3 || m_nHostIndex < 0) {
-        // A full pass over the entries is one reconnection cycle.
-        m_nHostIndex = 0;
-        IncreaseReconCount();
-        m_pPlatform->Sleep(m_clientParams.dwReconDelay);
+    transport::WalkPosition position = GetWalk();
+    bool wrapped = false;
+    const bool set = transport::NextHost(position, HostsSet(), &wrapped);
+    SetWalk(position);
+    // A full pass over the entries is one reconnection cycle, after a pause.
+    if (wrapped) m_pPlatform->Sleep(m_clientParams.dwReconDelay);
+    return set ? HostEntry(m_nHostIndex) : nullptr;
+}
+
+char* CNetClient::HostEntry(int index) {
+    char* const entries[transport::kHostEntries] = {m_clientParams.szHost1, m_clientParams.szHost2,
+                                                    m_clientParams.szHost3, m_clientParams.szHost4};
+    return entries[index & 3];
+}
+
+unsigned CNetClient::HostsSet() {
+    unsigned set = 0;
+    for (int i = 0; i < transport::kHostEntries; ++i) {
+        if (HostEntry(i)[0] != '\0') set |= 1u << i;
     }
-    char* const entries[4] = {m_clientParams.szHost1, m_clientParams.szHost2,
-                              m_clientParams.szHost3, m_clientParams.szHost4};
-    char* entry = entries[m_nHostIndex];
-    return entry[0] != '\0' ? entry : nullptr;
+    return set;
+}
+
+transport::WalkPosition CNetClient::GetWalk() {
+    return {m_nAttemptCount, m_nHostIndex, m_nReconCount, m_nConnType, m_nLastConnType};
+}
+
+void CNetClient::SetWalk(const transport::WalkPosition& position) {
+    m_nAttemptCount = position.attempt;
+    m_nHostIndex = position.hostIndex;
+    m_nReconCount = position.reconCount;
+    m_nConnType = position.connType;
+    m_nLastConnType = position.lastConnType;
 }
 
 void CNetClient::ShutDown() {

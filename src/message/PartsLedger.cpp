@@ -5,7 +5,7 @@
 #include <cstring>
 #include <tuple>
 
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 
 namespace transport {
 namespace {

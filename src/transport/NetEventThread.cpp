@@ -3,6 +3,8 @@
 
 #include <transport/NetClient.h>
 
+#include "client/EventSlots.h"
+
 using transport::Platform;
 
 unsigned long CNetClient::NetEventThread(void* client) {
@@ -28,14 +30,14 @@ unsigned long CNetClient::NetEventThread(void* client) {
         }
 
         transport::NetworkEvents events{};
-        if (platform.EnumNetworkEvents(self.m_socket, self.m_hNetEvents[0], &events) ==
+        if (platform.EnumNetworkEvents(self.m_socket, self.m_hNetEvents[transport::kSlotSocket], &events) ==
             transport::kSocketError) {
             self.NetClientTrace("WSAEnumNetworkEvents return SOCKET_ERROR");
             self.GetSockError(false, 0);
             if (self.GetConnectionState() == CONN_CLOSED) break;
             // A failed enumeration does not reset the event; left signalled it
             // would wake this loop at once, forever.
-            platform.ResetEvent(self.m_hNetEvents[0]);
+            platform.ResetEvent(self.m_hNetEvents[transport::kSlotSocket]);
             events = transport::NetworkEvents{};
         }
 
@@ -58,7 +60,7 @@ unsigned long CNetClient::NetEventThread(void* client) {
                 if (self.m_bSendPending) {
                     // Frees a send thread still waiting for the reply to a
                     // message written on the previous connection.
-                    platform.SetEvent(self.m_hSendEvents[0]);
+                    platform.SetEvent(self.m_hSendEvents[transport::kSlotResponse]);
                     self.NetClientTrace("SendState is true");
                 }
                 // Wakes the send thread to write the log-in message.
@@ -77,7 +79,7 @@ unsigned long CNetClient::NetEventThread(void* client) {
 
     const transport::SocketHandle socket = self.m_socket;
     if (socket != transport::kInvalidSocket) {
-        platform.EventSelect(socket, self.m_hNetEvents[0], 0);
+        platform.EventSelect(socket, self.m_hNetEvents[transport::kSlotSocket], 0);
     }
     self.NetClientTrace("NetEvent Thread exited !");
     return 0;

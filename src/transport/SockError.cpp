@@ -4,6 +4,8 @@
 #include <transport/NetClient.h>
 
 #include "transport/SockErrorText.h"
+#include "client/EventSlots.h"
+#include "connection/ConnectionWalk.h"
 
 void CNetClient::GetSockError(bool bReconnect, int code) {
     // 0 stands for the calling thread's last error; read it before anything
@@ -12,10 +14,12 @@ void CNetClient::GetSockError(bool bReconnect, int code) {
 
     // A host that does not answer is not worth the remaining connection
     // types: the next socket-level reconnect moves on to the next host entry.
-    if (code == transport::kErrTimedOut) m_nAttemptCount = 3;
+    if (code == transport::kErrTimedOut) m_nAttemptCount = transport::kTypesPerHost;
 
     NetClientTrace(transport::SockErrorText(code));
     m_bConnecting = false;
     m_bSocketConnected = false;
-    if (bReconnect && m_hMainEvents[2] != nullptr) m_pPlatform->SetEvent(m_hMainEvents[2]);
+    if (bReconnect && m_hMainEvents[transport::kSlotReconnect] != nullptr) {
+        m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotReconnect]);
+    }
 }

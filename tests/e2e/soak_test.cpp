@@ -33,7 +33,7 @@
 
 #include <transport/NetClient.h>
 
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 #include "support/BearerDouble.h"
 #include "support/FakeServer.h"
 #include "support/FastClockPlatform.h"

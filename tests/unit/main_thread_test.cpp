@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 #include "unit/ScriptedPlatform.h"
 
 namespace {

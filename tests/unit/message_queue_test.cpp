@@ -8,7 +8,7 @@
 
 #include <transport/NetMessage.h>
 
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "client/MessageQueue.h"
+#include "message/MessageQueue.h"
 
 #include <transport/NetMessage.h>
 

@@ -1,0 +1,149 @@
+#include "client/Outbox.h"
+
+#include <transport/NetClient.h>
+
+#include <cstdio>
+
+#include "message/Frame.h"
+
+namespace transport {
+namespace {
+
+std::string PostRequest(const std::string& frame, const std::string& host, unsigned int port) {
+    char head[512];
+    std::snprintf(head, sizeof(head),
+                  "POST /mpsrv HTTP/1.1\r\nContent-Length: %d\r\nHost: %s:%d\r\n"
+                  "Content-Type: application/x-www-form-urlencoded\r\n\r\n",
+                  static_cast<int>(frame.size()), host.c_str(), static_cast<int>(port));
+    return head + frame;
+}
+
+std::string ConnectRequest(const std::string& host, unsigned int port) {
+    char text[320];
+    std::snprintf(text, sizeof(text), "CONNECT %s:%d HTTP/1.1\r\n\r\n", host.c_str(),
+                  static_cast<int>(port));
+    return text;
+}
+
+bool IsEmptyText(const NetParam* param) {
+    return param->m_pData == nullptr || param->m_nLength == 0 || param->m_pData[0] == 0;
+}
+
+}  // namespace
+
+Outbox::Outbox(CMessageQueue& queue, NetMessage*& inFlight, NetMessage*& login,
+               Handle& semaphore, std::atomic<long>& previousCount, Platform& platform)
+    : m_queue(queue),
+      m_inFlight(inFlight),
+      m_login(login),
+      m_semaphore(semaphore),
+      m_previousCount(previousCount),
+      m_platform(platform) {}
+
+bool Outbox::Queue(NetMessage* message) {
+    if (!m_queue.PushByPriority(message)) return false;
+    Wake(1);
+    return true;
+}
+
+void Outbox::Wake(long count) {
+    if (m_semaphore == nullptr) return;
+    for (long i = 0; i < count; ++i) {
+        long previous = 0;
+        if (m_platform.ReleaseSemaphore(m_semaphore, 1, &previous)) m_previousCount = previous;
+    }
+}
+
+long Outbox::Unannounced() const { return m_queue.GetItemCount() - m_previousCount.load(); }
+
+void Outbox::SetLogin(NetMessage* message) {
+    NetMessage* replaced = nullptr;
+    {
+        // The send thread writes the log-in message under this lock; the old
+        // one is destroyed only once nobody can be writing it.
+        std::lock_guard<std::mutex> lock(m_loginMutex);
+        replaced = m_login;
+        m_login = message;
+    }
+    delete replaced;
+}
+
+void Outbox::AdoptLoginValue(const std::string& value) {
+    std::lock_guard<std::mutex> lock(m_loginMutex);
+    if (m_login == nullptr || m_login->GetParams().GetCount() < 2) return;
+    NetParam* stored = m_login->GetParams().GetNodeAt(1);
+    if (stored != nullptr && IsEmptyText(stored)) {
+        m_login->GetParams().SetData(stored, value.c_str(),
+                                     static_cast<unsigned long>(value.size() + 1));
+    }
+}
+
+bool Outbox::Next(const Line& line, std::string* request, int* priority, int* messageId) {
+    std::string frame;
+    *priority = 0;
+    if (line.loggedIn) {
+        std::lock_guard<std::mutex> lock(m_queue.Mutex());
+        NetMessage* message = m_queue.PeekByPriorityLocked();
+        m_inFlight = message;
+        if (message == nullptr) {
+            m_platform.Trace("There is no data to send", false);
+            return false;
+        }
+        *priority = message->GetPriority();
+        *messageId = static_cast<int>(message->GetId());
+        // Written under the lock: Close(true) may destroy the message as soon
+        // as it is released.
+        frame = FrameText(*message);
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(m_queue.Mutex());
+            m_inFlight = nullptr;
+        }
+        std::lock_guard<std::mutex> lock(m_loginMutex);
+        if (m_login == nullptr) {
+            m_platform.Trace("No log-in message to send", false);
+            return false;
+        }
+        *messageId = static_cast<int>(m_login->GetId());
+        frame = FrameText(*m_login);
+    }
+
+    if (line.connType == CNetClient::CONNTYPE_HTTP) {
+        *request = PostRequest(frame, line.host, line.port);
+    } else if (line.connType == CNetClient::CONNTYPE_TUNNEL && !line.tunnelOpen) {
+        // The frame waits until the proxy has opened the tunnel; nothing of
+        // the queue goes out with this request, so nothing may be removed
+        // when it is answered.
+        *request = ConnectRequest(line.host, line.port);
+        *priority = 0;
+        std::lock_guard<std::mutex> lock(m_queue.Mutex());
+        m_inFlight = nullptr;
+    } else {
+        *request = std::move(frame);
+    }
+    return true;
+}
+
+void Outbox::Answered(int priority, bool loggedIn) {
+    NetMessage* sent = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_queue.Mutex());
+        sent = m_inFlight;
+        m_inFlight = nullptr;
+        // Close(true) may have emptied the lists (clearing the message in
+        // flight too); otherwise the message sent is still its list's front.
+        if (!loggedIn || priority < 1 || priority > 4 || sent == nullptr ||
+            m_queue.PeekFrontLocked(priority) != sent) {
+            return;
+        }
+        m_queue.PopByPriorityLocked(priority);
+    }
+}
+
+void Outbox::Clear() {
+    std::lock_guard<std::mutex> lock(m_queue.Mutex());
+    m_inFlight = nullptr;
+    m_queue.ClearPriorityListsLocked();
+}
+
+}  // namespace transport

@@ -1,0 +1,105 @@
+#ifndef TRANSPORT_CLIENT_OUTBOX_H
+#define TRANSPORT_CLIENT_OUTBOX_H
+
+#include <transport/Platform.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "message/MessageQueue.h"
+
+class NetMessage;
+
+namespace transport {
+
+// What goes on the wire next, and the only code that decides it: the output
+// queue with its four priority lists, the message in flight, the stored
+// log-in message, the count of transmissions that tells an answer from a
+// late one, and the send semaphore's wake-ups.
+//
+// The storage is the client's own fields (the queue, m_pSendingMessage,
+// m_pLoginMessage, m_hSendSemaphore, m_lPrevSendCount); the outbox keeps the
+// locks and counts beside them. Stop and wait: one request at a time, and a
+// queued message stays queued until the server has answered it.
+class Outbox {
+public:
+    Outbox(CMessageQueue& queue, NetMessage*& inFlight, NetMessage*& login, Handle& semaphore,
+           std::atomic<long>& previousCount, Platform& platform);
+    Outbox(const Outbox&) = delete;
+    Outbox& operator=(const Outbox&) = delete;
+
+    // Takes an owned message onto its priority's list and wakes the send
+    // thread for it. False (the message destroyed) for a priority outside 1..4.
+    bool Queue(NetMessage* message);
+    // Releases the send semaphore count times, one by one, keeping the
+    // previous count that the last release reported.
+    void Wake(long count = 1);
+    // Queued messages that no wake-up has announced (by the last release's count).
+    long Unannounced() const;
+
+    // The stored log-in message: replaced by Login at any time, sent first on
+    // every connection, never named as the message in flight.
+    void SetLogin(NetMessage* message);
+    // The server's form of the log-in's second value, kept when the stored
+    // one is empty: later log-ins send what the server gave.
+    void AdoptLoginValue(const std::string& value);
+
+    // The way the line is used, for wrapping the next request.
+    struct Line {
+        bool loggedIn;     // queued messages may go; otherwise only the log-in
+        int connType;      // CNetClient::CONNTYPE_*
+        bool tunnelOpen;
+        std::string host;
+        unsigned int port;
+    };
+    // The next request for the line into *request and the priority of the
+    // queued message it carries (0: the log-in or a tunnel request, which
+    // nothing removes from the queue when answered). False, with a trace
+    // line, when there is nothing to send.
+    bool Next(const Line& line, std::string* request, int* priority, int* messageId);
+    // Counts a transmission: only what arrives after it can answer it.
+    void BeginTransmission() { ++m_transmissions; }
+
+    // The send thread has its answer: the message sent (priority) leaves the
+    // queue if the client is logged in and it is still its list's front.
+    void Answered(int priority, bool loggedIn);
+    // Close(true): the queue and the message in flight go.
+    void Clear();
+    // A copy of the message in flight as the attachment of a package body.
+    template <class Body>
+    void AttachInFlight(Body& body) {
+        std::lock_guard<std::mutex> lock(m_queue.Mutex());
+        if (m_inFlight != nullptr) body.SetAttachment(*m_inFlight);
+    }
+
+    // Answers carry no message id, so an answer belongs to the transmission it
+    // could answer: the receive path notes the count when a chunk arrives,
+    // and an answer cut from that chunk counts only while no later
+    // transmission has begun. Outside a chunk every answer counts.
+    std::uint64_t Transmissions() const { return m_transmissions.load(); }
+    void ChunkArrived(std::uint64_t transmissions) { m_chunkTransmission = transmissions; }
+    void ChunkDone() { m_chunkTransmission = kAnyTransmission; }
+    bool AnswersCurrentTransmission() const {
+        return m_chunkTransmission == kAnyTransmission ||
+               m_chunkTransmission == m_transmissions.load();
+    }
+
+private:
+    static constexpr std::uint64_t kAnyTransmission = ~std::uint64_t{0};
+
+    CMessageQueue& m_queue;
+    NetMessage*& m_inFlight;  // guarded by the queue's lock
+    NetMessage*& m_login;     // guarded by m_loginMutex
+    Handle& m_semaphore;
+    std::atomic<long>& m_previousCount;
+    Platform& m_platform;
+    std::mutex m_loginMutex;
+    std::atomic<std::uint64_t> m_transmissions{0};
+    std::uint64_t m_chunkTransmission = kAnyTransmission;  // network-event thread only
+};
+
+}  // namespace transport
+
+#endif

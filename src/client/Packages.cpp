@@ -1,0 +1,36 @@
+// SetError and SetInformation fill a package with an error or information
+// record; Deliver hands a package to the handler.
+
+#include <transport/NetClient.h>
+
+#include "client/ClientInternals.h"
+
+namespace {
+
+constexpr unsigned long kErrorRefused = 7;
+constexpr unsigned long kInformationDelivered = 1;
+
+}  // namespace
+
+void CNetClient::SetError(NetPackage& package, unsigned long code) {
+    package.SetKind(NetPackage::KIND_ERROR);
+    NetError error;
+    error.SetCode(code);
+    if (code == kErrorRefused) m_pInternals->outbox.AttachInFlight(error);
+    package.SetBody(error);
+}
+
+void CNetClient::SetInformation(NetPackage& package, unsigned long code, int value1,
+                                int value2) {
+    package.SetKind(NetPackage::KIND_INFORMATION);
+    NetInformation information;
+    information.SetCode(code);
+    if (code == kInformationDelivered) m_pInternals->outbox.AttachInFlight(information);
+    information.SetValues(value1, value2);
+    package.SetBody(information);
+}
+
+void CNetClient::Deliver(NetPackage& package) {
+    NetHandler handler = m_pNetHandler;
+    if (handler != nullptr) handler(&package);
+}

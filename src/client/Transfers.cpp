@@ -1,0 +1,39 @@
+// The entry points of binary data: the assembler decides what a message
+// becomes; these queue, deliver and answer what it says.
+
+#include <transport/NetClient.h>
+
+#include "client/ClientInternals.h"
+#include "client/EventSlots.h"
+
+void CNetClient::PackageAndSetToOutputQueue(const NetMessage* message) {
+    if (message == nullptr) return;
+    for (auto& packaged : m_pInternals->assembler.Package(*message)) {
+        m_pInternals->outbox.Queue(packaged.release());
+    }
+}
+
+void CNetClient::UnPackageAndSetToInputQueue(NetMessage* message) {
+    NetClientTrace("UnPackageAndSetToInputQueue");
+    if (message == nullptr) return;
+    transport::TransferAssembler::Received received =
+        m_pInternals->assembler.Unpackage(*message);
+    if (received.answers) AnswerInFlight();
+    if (received.whole) {
+        NetPackage package(NetPackage::KIND_MESSAGE, received.whole.release());
+        Deliver(package);
+    } else if (received.progress) {
+        NetPackage package;
+        SetInformation(package, 3, received.part, received.total);
+        Deliver(package);
+    }
+}
+
+void CNetClient::AnswerInFlight() {
+    if (m_hSendEvents[transport::kSlotResponse] == nullptr) return;
+    if (!m_pInternals->outbox.AnswersCurrentTransmission()) {
+        NetClientTrace("Late answer, not taken for the message in flight");
+        return;
+    }
+    m_pPlatform->SetEvent(m_hSendEvents[transport::kSlotResponse]);
+}

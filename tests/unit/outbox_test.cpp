@@ -1,0 +1,132 @@
+// The outbox: what goes on the wire next, and what an answer removes.
+
+#include <gtest/gtest.h>
+
+#include <transport/NetClient.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "client/Outbox.h"
+
+namespace {
+
+NetMessage* Message(unsigned long id, int priority, const char* text = "t") {
+    auto* m = new NetMessage;
+    m->SetId(id);
+    m->SetPriority(priority);
+    m->GetParams().AddTail(text, static_cast<unsigned long>(std::strlen(text) + 1));
+    return m;
+}
+
+class OutboxTest : public ::testing::Test {
+protected:
+    void SetUp() override { semaphore = platform.CreateSemaphore(0, 65536); }
+    void TearDown() override {
+        outbox.Clear();
+        outbox.SetLogin(nullptr);
+        platform.CloseHandle(semaphore);
+    }
+    // The request for the line, or "-" when there is nothing to send.
+    std::string Next(bool loggedIn, int connType = CNetClient::CONNTYPE_DIRECT,
+                     bool tunnelOpen = false) {
+        std::string request;
+        return outbox.Next({loggedIn, connType, tunnelOpen, "h", 800}, &request, &priority, &id)
+                   ? request
+                   : "-";
+    }
+
+    transport::Platform& platform = transport::DefaultPlatform();
+    CMessageQueue queue;
+    NetMessage* inFlight = nullptr;
+    NetMessage* login = nullptr;
+    transport::Handle semaphore = nullptr;
+    std::atomic<long> previous{0};
+    transport::Outbox outbox{queue, inFlight, login, semaphore, previous, platform};
+    int priority = -1;
+    int id = -1;
+};
+
+TEST_F(OutboxTest, HighestPriorityFirstAndKeptUntilAnswered) {
+    EXPECT_TRUE(outbox.Queue(Message(20, 3, "c")));
+    EXPECT_TRUE(outbox.Queue(Message(21, 1, "a")));
+    EXPECT_TRUE(outbox.Queue(Message(22, 1, "b")));
+    EXPECT_FALSE(outbox.Queue(Message(23, 5)));
+    EXPECT_EQ(previous.load(), 2);  // three wake-ups, the refused message none
+    for (const char* expected : {"<g44>21<p>a</p></g44>", "<g44>22<p>b</p></g44>",
+                                 "<g44>20<p>c</p></g44>"}) {
+        EXPECT_EQ(Next(true), expected);
+        EXPECT_EQ(Next(true), expected) << "unanswered stays queued";
+        outbox.Answered(priority, true);
+        EXPECT_EQ(inFlight, nullptr);
+    }
+    EXPECT_EQ(Next(true), "-");
+    EXPECT_EQ(queue.GetItemCount(), 0);
+}
+
+TEST_F(OutboxTest, AnAnswerRemovesOnlyTheFrontWhileLoggedIn) {
+    outbox.Queue(Message(20, 2));
+    Next(true);
+    outbox.Answered(priority, false);  // the line dropped meanwhile
+    EXPECT_EQ(queue.GetItemCount(), 1);
+    Next(true);
+    outbox.Queue(Message(21, 1));  // a new front of a higher list
+    outbox.Answered(priority, true);
+    EXPECT_EQ(queue.GetItemCount(), 1);
+    Next(true);
+    outbox.Clear();  // Close(true) before the answer
+    outbox.Answered(priority, true);
+    EXPECT_EQ(queue.GetItemCount(), 0);
+}
+
+TEST_F(OutboxTest, LogInFirstWrappedForTheWay) {
+    outbox.Queue(Message(20, 1));
+    EXPECT_EQ(Next(false), "-");  // no log-in stored yet
+    outbox.SetLogin(Message(1, 2, "user"));
+    const std::string frame = "<g44>1<p>user</p></g44>";
+    EXPECT_EQ(Next(false), frame);
+    EXPECT_EQ(priority, 0);
+    EXPECT_EQ(inFlight, nullptr);
+    EXPECT_EQ(Next(false, CNetClient::CONNTYPE_TUNNEL), "CONNECT h:800 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(Next(false, CNetClient::CONNTYPE_TUNNEL, true), frame);
+    EXPECT_EQ(Next(true, CNetClient::CONNTYPE_HTTP),
+              "POST /mpsrv HTTP/1.1\r\nContent-Length: 21\r\nHost: h:800\r\n"
+              "Content-Type: application/x-www-form-urlencoded\r\n\r\n<g44>20<p>t</p></g44>");
+    EXPECT_EQ(priority, 1);
+    Next(true, CNetClient::CONNTYPE_TUNNEL);  // a CONNECT carries no queued message
+    EXPECT_EQ(priority, 0);
+    EXPECT_EQ(inFlight, nullptr);
+}
+
+TEST_F(OutboxTest, TheServersLogInValueIsKeptOnlyWhenOursIsEmpty) {
+    auto* stored = new NetMessage;
+    stored->GetParams().AddTail("u", 2);
+    stored->GetParams().AddTail("", 1);
+    outbox.SetLogin(stored);
+    outbox.AdoptLoginValue("srv");
+    outbox.AdoptLoginValue("other");
+    EXPECT_EQ(Next(false), "<g44>0<p>u</p><p>srv</p></g44>");
+}
+
+TEST_F(OutboxTest, OnlyWhatArrivesAfterATransmissionAnswersIt) {
+    EXPECT_TRUE(outbox.AnswersCurrentTransmission());
+    outbox.ChunkArrived(outbox.Transmissions());
+    EXPECT_TRUE(outbox.AnswersCurrentTransmission());
+    outbox.BeginTransmission();  // sent while the chunk was being read
+    EXPECT_FALSE(outbox.AnswersCurrentTransmission());
+    outbox.ChunkDone();
+    EXPECT_TRUE(outbox.AnswersCurrentTransmission());
+}
+
+TEST_F(OutboxTest, UnannouncedCountsQueuedBeyondTheLastWakeUp) {
+    outbox.Queue(Message(20, 1));
+    outbox.Queue(Message(21, 1));
+    EXPECT_EQ(outbox.Unannounced(), 1);  // the last release saw one before it
+    platform.WaitOne(semaphore, 0);
+    platform.WaitOne(semaphore, 0);
+    outbox.Wake(1);
+    EXPECT_EQ(outbox.Unannounced(), 2);
+}
+
+}  // namespace
