@@ -117,6 +117,17 @@ protected:
     // Empties and destroys the queues, closes the constructor's events and
     // destroys the log-in message.
     void ReleaseOwnedObjects();
+    // Steps of the main thread.
+    std::uint32_t ReadBearerStatus();
+    void OnBearerStatusChanged();
+    // Starts over with a new bearer unless closed; false when closed.
+    bool OnBearerLost(std::uint32_t status, unsigned long delay);
+    void OnBearerConnected();
+    // The 30-second checks: bearer, response time-out, keep-alive.
+    void RunPeriodicChecks();
+    // Steps of Connect.
+    bool RestartNetThreadIfEnded();
+    const char* HostToConnect();
     // Waits for a worker thread to end, then closes its handle.
     void JoinThread(transport::Handle thread);
     // The reconnection walk's fields as one value, and back.

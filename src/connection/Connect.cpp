@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "client/EventSlots.h"
+#include "connection/ConnectionWalk.h"
 
 namespace {
 
@@ -26,6 +27,42 @@ std::uint16_t ToNetworkOrder(std::uint16_t port) {
 
 }  // namespace
 
+bool CNetClient::RestartNetThreadIfEnded() {
+    // A network-event thread that ended on its own (a failed wait) is started
+    // again; its events stay valid, only Close closes them.
+    transport::Handle oldThread = m_hNetEventThread;
+    const bool ended =
+        m_bNetThreadExited ||
+        (oldThread != nullptr && m_pPlatform->WaitOne(oldThread, 0) == transport::kWaitObject0);
+    if (!ended) return true;
+    transport::Handle thread = m_pPlatform->CreateThread(&CNetClient::NetEventThread, this, true);
+    if (thread == nullptr) return false;
+    m_bNetThreadExited = false;
+    if (oldThread != nullptr) {
+        m_pPlatform->WaitOne(oldThread, transport::kInfinite);
+        m_pPlatform->CloseHandle(oldThread);
+    }
+    m_hNetEventThread = thread;
+    m_bNetThreadRunning = false;
+    ResumeNetThread();
+    return true;
+}
+
+const char* CNetClient::HostToConnect() {
+    // Open terminates the host entries inside their fields.
+    if (m_pszCurrentHost != nullptr && m_pszCurrentHost[0] != '\0') return m_pszCurrentHost;
+    // The walk gave up on an empty entry. The attempt asked for now (new
+    // work, a Connected bearer, a Login) goes to the next entry that is set,
+    // by its first way, as the walk itself would have gone on.
+    char* next = nullptr;
+    for (int i = 0; i < transport::kHostEntries && next == nullptr; ++i) next = GetNextHostName();
+    if (next == nullptr) return nullptr;
+    m_pszCurrentHost = next;
+    m_nConnType = CONNTYPE_DIRECT;
+    m_nAttemptCount = 0;
+    return next;
+}
+
 bool CNetClient::Connect() {
     if (GetConnectionState() == CONN_CLOSED) return false;
     if (m_nConnType == CONNTYPE_NONE) m_nConnType = CONNTYPE_DIRECT;
@@ -37,43 +74,12 @@ bool CNetClient::Connect() {
         m_bSocketConnected = false;
         m_bTunnelOpen = false;
     }
-
-    // A network-event thread that ended on its own (a failed wait) is started
-    // again; its events stay valid, only Close closes them.
-    transport::Handle oldThread = m_hNetEventThread;
-    bool threadEnded =
-        m_bNetThreadExited ||
-        (oldThread != nullptr && m_pPlatform->WaitOne(oldThread, 0) == transport::kWaitObject0);
-    if (threadEnded) {
-        transport::Handle thread =
-            m_pPlatform->CreateThread(&CNetClient::NetEventThread, this, true);
-        if (thread == nullptr) return false;
-        m_bNetThreadExited = false;
-        if (oldThread != nullptr) {
-            m_pPlatform->WaitOne(oldThread, transport::kInfinite);
-            m_pPlatform->CloseHandle(oldThread);
-        }
-        m_hNetEventThread = thread;
-        m_bNetThreadRunning = false;
-        ResumeNetThread();
+    if (!RestartNetThreadIfEnded()) return false;
+    const char* host = HostToConnect();
+    if (host == nullptr) {
+        GetSockError(true, transport::kErrHostNotFound);
+        return false;
     }
-
-    // Open terminates the host entries inside their fields.
-    if (m_pszCurrentHost == nullptr || m_pszCurrentHost[0] == '\0') {
-        // The walk gave up on an empty entry. The attempt asked for now (new
-        // work, a Connected bearer, a Login) goes to the next entry that is
-        // set, by its first way, as the walk itself would have gone on.
-        char* next = nullptr;
-        for (int i = 0; i < 4 && next == nullptr; ++i) next = GetNextHostName();
-        if (next == nullptr) {
-            GetSockError(true, transport::kErrHostNotFound);
-            return false;
-        }
-        m_pszCurrentHost = next;
-        m_nConnType = CONNTYPE_DIRECT;
-        m_nAttemptCount = 0;
-    }
-    const char* host = m_pszCurrentHost;
 
     int startupError = m_pPlatform->SocketStartup();
     if (startupError != 0) {

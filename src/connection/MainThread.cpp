@@ -20,7 +20,6 @@ constexpr unsigned long kSocketReconnectDelayMs = 500;
 // Pause after a failed wait, so that a broken handle does not spin the loop.
 constexpr std::uint32_t kFailedWaitPauseMs = 100;
 
-
 const char* DisconnectionText(std::uint32_t status) {
     return status == transport::kCmStatusDisconnected
                ? "Connection status changed: No connection!!! (Disconnected)"
@@ -32,127 +31,38 @@ const char* DisconnectionText(std::uint32_t status) {
 unsigned long CNetClient::MainThread(void* arg) {
     CNetClient& c = *static_cast<CNetClient*>(arg);
     transport::Platform& platform = *c.m_pPlatform;
-
-    // A failed status query (no connection handle yet) reads as 0: no action.
-    auto readBearerStatus = [&c, &platform]() {
-        std::uint32_t status = 0;
-        if (platform.CmConnectionStatus(c.m_hConnection, &status) != 0) status = 0;
-        return status;
-    };
-
-    // The bearer went down: start over with a new bearer, unless closed.
-    // Returns whether a reconnect was started.
-    auto onBearerLost = [&c](std::uint32_t status, unsigned long delay) {
-        c.NetClientTrace(DisconnectionText(status));
-        if (!transport::SetStateUnlessClosed(c.m_connectionState, CONN_NOT_CONNECTED)) return false;
-        c.ReConnect(delay, false);
-        return true;
-    };
-
-    auto onBearerConnected = [&c]() {
-        // A refused or closed client stays closed whatever the bearer says.
-        if (c.GetConnectionState() == CONN_CLOSED) return;
-        c.NetClientTrace("Connection status changed: Connected!!!");
-        c.m_bConnecting = false;
-        if (c.GetNetworkType() == NETTYPE_CELLULAR) c.BrowseInet();
-        if (!c.m_bSocketConnected) {
-            c.Connect();
-            return;
-        }
-        // The bearer re-confirmed a live socket. Its connection type stays:
-        // an HTTP line must stay wrapped, and the next reconnect must keep
-        // the way that worked rather than fall back to the direct one.
-        c.ZeroReconCount();
-        c.SetConnectionState(CONN_CONNECTED);
-        // The count kept from the last release is stale once the send thread
-        // has used up wake-ups without sending, as it does while the bearer
-        // is away: two messages queued then would get one wake-up, and the
-        // second would wait for the next event. One release reads the
-        // semaphore's present count; further ones make one wake-up per
-        // queued message. A spare wake-up finds the queue empty and is lost.
-        c.ReleaseSendSemaphore(1);
-        const long waiting = c.m_pInternals->outbox.Unannounced();
-        if (waiting >= 1) {
-            char text[64];
-            std::snprintf(text, sizeof(text), "Message in Send queue =%ld", waiting);
-            c.NetClientTrace(text);
-            c.ReleaseSendSemaphore(waiting - 1);
-        } else {
-            c.SendKeepAlive();
-        }
-    };
-
-    auto onBearerStatusChanged = [&]() {
-        platform.ResetEvent(c.m_hMainEvents[transport::kSlotBearerStatus]);
-        std::uint32_t status = readBearerStatus();
-        c.CheckConnManagerStatus(status, true);
-        if (status & transport::kCmStatusDisconnected) {
-            onBearerLost(status, c.m_clientParams.dwReconDelay);
-        } else if (status == transport::kCmStatusConnected) {
-            onBearerConnected();
-        } else if (status & transport::kCmStatusWaitingFamily) {
-            c.NetClientTrace("Connection status changed: Waiting for Connection");
-        }
-    };
-
-    // The 30-second checks; the first one that acts ends them.
-    auto periodicChecks = [&]() {
-        if (c.m_bConnecting) return;
-
-        std::uint32_t status = readBearerStatus();
-        c.CheckConnManagerStatus(status, false);
-        if ((status & transport::kCmStatusDisconnected) &&
-            onBearerLost(status, kSocketReconnectDelayMs)) {
-            return;
-        }
-
-        std::uint32_t now = platform.GetTickCount();
-        if (transport::TicksSince(now, c.m_dwLastSendTick) >= kResponseTimeoutMs &&
-            c.m_bSendPending) {
-            c.NetClientTrace("Response Time Out...");
-            // A keep-alive that went unanswered as well means the link is dead.
-            if (c.m_bKeepAlivePending) {
-                c.ReConnect(kSocketReconnectDelayMs, true);
-            } else {
-                c.SendKeepAlive();
-            }
-            return;
-        }
-
-        if (transport::TicksSince(now, c.m_dwLastRecvTick) >= kKeepAliveIntervalMs &&
-            !c.m_bSendPending && c.GetConnectionState() == CONN_CONNECTED) {
-            c.SendKeepAlive();
-        }
-    };
+    transport::Handle* events = c.m_hMainEvents;
+    auto take = [&](int slot) { platform.ResetEvent(events[slot]); };
 
     while (!c.m_bMainThreadExit) {
-        std::uint32_t result = platform.Wait(c.m_hMainEvents, transport::kMainSlots, kMainWaitMs);
+        const std::uint32_t result = platform.Wait(events, transport::kMainSlots, kMainWaitMs);
         switch (result) {
             case transport::kWaitObject0 + transport::kSlotConnect:
-                platform.ResetEvent(c.m_hMainEvents[transport::kSlotConnect]);
+                take(transport::kSlotConnect);
                 c.Connect();
                 break;
             case transport::kWaitObject0 + transport::kSlotCloseRequest:
                 // Nothing asks for this; reset it so that it cannot spin the loop.
-                platform.ResetEvent(c.m_hMainEvents[transport::kSlotCloseRequest]);
+                take(transport::kSlotCloseRequest);
                 break;
             case transport::kWaitObject0 + transport::kSlotReconnect:
-                platform.ResetEvent(c.m_hMainEvents[transport::kSlotReconnect]);
+                take(transport::kSlotReconnect);
                 c.ReConnect(kSocketReconnectDelayMs, true);
                 break;
             case transport::kWaitObject0 + transport::kSlotExit:
-                platform.ResetEvent(c.m_hMainEvents[transport::kSlotExit]);
+                take(transport::kSlotExit);
                 c.m_bMainThreadExit = true;
                 break;
             case transport::kWaitObject0 + transport::kSlotBearerStatus:
-                onBearerStatusChanged();
+                take(transport::kSlotBearerStatus);
+                c.OnBearerStatusChanged();
                 break;
             case transport::kWaitObject0 + transport::kSlotAutoConnect:
-                platform.ResetEvent(c.m_hMainEvents[transport::kSlotAutoConnect]);
+                take(transport::kSlotAutoConnect);
                 c.AutoConnect();
                 break;
             case transport::kWaitTimeout:
-                periodicChecks();
+                c.RunPeriodicChecks();
                 break;
             default:
                 platform.Sleep(kFailedWaitPauseMs);
@@ -162,4 +72,92 @@ unsigned long CNetClient::MainThread(void* arg) {
 
     c.NetClientTrace("Main Thread exited !");
     return 0;
+}
+
+std::uint32_t CNetClient::ReadBearerStatus() {
+    // A failed status query (no connection handle yet) reads as 0: no action.
+    std::uint32_t status = 0;
+    if (m_pPlatform->CmConnectionStatus(m_hConnection, &status) != 0) status = 0;
+    return status;
+}
+
+void CNetClient::OnBearerStatusChanged() {
+    const std::uint32_t status = ReadBearerStatus();
+    CheckConnManagerStatus(status, true);
+    if (status & transport::kCmStatusDisconnected) {
+        OnBearerLost(status, m_clientParams.dwReconDelay);
+    } else if (status == transport::kCmStatusConnected) {
+        OnBearerConnected();
+    } else if (status & transport::kCmStatusWaitingFamily) {
+        NetClientTrace("Connection status changed: Waiting for Connection");
+    }
+}
+
+bool CNetClient::OnBearerLost(std::uint32_t status, unsigned long delay) {
+    NetClientTrace(DisconnectionText(status));
+    if (!transport::SetStateUnlessClosed(m_connectionState, CONN_NOT_CONNECTED)) return false;
+    ReConnect(delay, false);
+    return true;
+}
+
+void CNetClient::OnBearerConnected() {
+    // A refused or closed client stays closed whatever the bearer says.
+    if (GetConnectionState() == CONN_CLOSED) return;
+    NetClientTrace("Connection status changed: Connected!!!");
+    m_bConnecting = false;
+    if (GetNetworkType() == NETTYPE_CELLULAR) BrowseInet();
+    if (!m_bSocketConnected) {
+        Connect();
+        return;
+    }
+    // The bearer re-confirmed a live socket. Its connection type stays: an
+    // HTTP line must stay wrapped, and the next reconnect must keep the way
+    // that worked rather than fall back to the direct one.
+    ZeroReconCount();
+    SetConnectionState(CONN_CONNECTED);
+    // The count kept from the last release is stale once the send thread has
+    // used up wake-ups without sending, as it does while the bearer is away:
+    // two messages queued then would get one wake-up, and the second would
+    // wait for the next event. One release reads the semaphore's present
+    // count; further ones make one wake-up per queued message. A spare
+    // wake-up finds the queue empty and is lost.
+    ReleaseSendSemaphore(1);
+    const long waiting = m_pInternals->outbox.Unannounced();
+    if (waiting >= 1) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "Message in Send queue =%ld", waiting);
+        NetClientTrace(text);
+        ReleaseSendSemaphore(waiting - 1);
+    } else {
+        SendKeepAlive();
+    }
+}
+
+void CNetClient::RunPeriodicChecks() {
+    // The first check that acts ends them.
+    if (m_bConnecting) return;
+
+    const std::uint32_t status = ReadBearerStatus();
+    CheckConnManagerStatus(status, false);
+    if ((status & transport::kCmStatusDisconnected) &&
+        OnBearerLost(status, kSocketReconnectDelayMs)) {
+        return;
+    }
+
+    const std::uint32_t now = m_pPlatform->GetTickCount();
+    if (transport::TicksSince(now, m_dwLastSendTick) >= kResponseTimeoutMs && m_bSendPending) {
+        NetClientTrace("Response Time Out...");
+        // A keep-alive that went unanswered as well means the link is dead.
+        if (m_bKeepAlivePending) {
+            ReConnect(kSocketReconnectDelayMs, true);
+        } else {
+            SendKeepAlive();
+        }
+        return;
+    }
+
+    if (transport::TicksSince(now, m_dwLastRecvTick) >= kKeepAliveIntervalMs && !m_bSendPending &&
+        GetConnectionState() == CONN_CONNECTED) {
+        SendKeepAlive();
+    }
 }
