@@ -58,6 +58,10 @@ public:
     bool Close(bool clearQueues) override;
     void SetNetHandler(NetHandler handler) override;
 
+    // Messages in the output queue, waiting to be sent or answered. Send
+    // refuses a message once the queue holds 65,536.
+    int GetQueuedCount();
+
 protected:
     // Main thread and connection states.
     static unsigned long MainThread(void* client);
@@ -102,6 +106,8 @@ protected:
     void NetClientTrace(char* text, bool flag);
     void NetClientTrace(const char* text, bool flag = false);
 
+    // Whether the request in flight is the log-in.
+    bool LoggingIn();
     // Calls the handler with the package, when one is set.
     void Deliver(NetPackage& package);
     // A received message answers the request in flight: releases the send
@@ -130,6 +136,14 @@ protected:
     const char* HostToConnect();
     // Waits for a worker thread to end, then closes its handle.
     void JoinThread(transport::Handle thread);
+    // Open's per-run events, semaphore and threads; false at the first that
+    // cannot be had.
+    bool StartRun();
+    // Signals the worker threads to end and joins them (main first), then
+    // closes the socket. Ends the send thread only once the state is CONN_CLOSED.
+    void StopThreads();
+    // Closes the per-run events and the semaphore; the threads have ended.
+    void ReleaseRunObjects();
     // The reconnection walk's fields as one value, and back.
     transport::WalkPosition GetWalk();
     void SetWalk(const transport::WalkPosition& position);

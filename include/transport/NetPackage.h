@@ -51,8 +51,10 @@ public:
     NetObject* m_pMessage;
 };
 
-// Error codes: 7 the message in flight was refused (m_pMessage names it);
-// 11 the reconnection limit was reached; any other code comes from the server.
+// Error codes: 7 the message in flight was refused (m_pMessage names it, or
+// the log-in message while logging in); 11 the reconnection limit was
+// reached; 13 received binary data was not Base64 and was dropped
+// (m_pMessage names the message received); any other code comes from the server.
 class TRANSPORT_API NetError : public NetObject {
 public:
     NetError();

@@ -5,9 +5,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "client/ClientInternals.h"
 #include "client/EventSlots.h"
+#include "message/Frame.h"
 #include "message/MessageIds.h"
 
 namespace {
@@ -64,20 +67,43 @@ unsigned int CNetClient::Send(const NetMessage* message) {
         NetClientTrace("Send to queue finished");
         return m_nSentCount;
     }
+    // Refused rather than dropped unnoticed: the count does not grow.
+    char line[96];
     const int priority = message->GetPriority();
     if (priority < 1 || priority > 4) {
-        // Refused rather than dropped unnoticed: the count does not grow.
-        char line[96];
         std::snprintf(line, sizeof(line), "Send refused: priority %d is not 1 to 4", priority);
         NetClientTrace(line);
         return m_nSentCount;
     }
-    if (transport::IsPackagedOnSend(message->GetId())) {
-        PackageAndSetToOutputQueue(message);
+    const bool packaged = transport::IsPackagedOnSend(message->GetId());
+    const int tagged = packaged ? -1 : transport::ParamWithTag(*message);
+    if (tagged >= 0) {
+        std::snprintf(line, sizeof(line), "Send refused: parameter %d holds a frame tag", tagged);
+        NetClientTrace(line);
+        return m_nSentCount;
+    }
+    std::vector<std::unique_ptr<NetMessage>> queued;
+    if (packaged) {
+        queued = m_pInternals->assembler.Package(*message);
+        if (queued.empty()) return m_nSentCount;  // traced by the assembler
     } else {
-        m_pInternals->outbox.Queue(static_cast<NetMessage*>(message->Clone()));
+        queued.emplace_back(static_cast<NetMessage*>(message->Clone()));
+    }
+    switch (m_pInternals->outbox.QueueAll(&queued)) {
+        case transport::Outbox::Refusal::kNone:
+            break;
+        case transport::Outbox::Refusal::kFull:
+            std::snprintf(line, sizeof(line), "Send refused: the output queue is full (%d messages)",
+                          m_pInternals->outbox.Count());
+            NetClientTrace(line);
+            return m_nSentCount;
+        case transport::Outbox::Refusal::kClosed:
+            NetClientTrace("Send refused: the client is closed");
+            return m_nSentCount;
     }
     ++m_nSentCount;
     NetClientTrace("Send to queue finished");
     return m_nSentCount;
 }
+
+int CNetClient::GetQueuedCount() { return m_pInternals->outbox.Count(); }

@@ -50,15 +50,29 @@ bool CNetClient::Open(NetClientParams& params) {
     m_bNetThreadExited = false;
     m_bMainThreadExit = false;
 
-    // A second Open after a failed one reuses what the first created.
+    if (!StartRun()) {
+        // An Open that fails undoes what it started: no thread outlives it
+        // unjoined, and a later Open starts from nothing.
+        const int state = m_connectionState.exchange(CONN_CLOSED);
+        StopThreads();
+        ReleaseRunObjects();
+        m_connectionState = state;
+        return false;
+    }
+    m_bOpened = true;
+    return true;
+}
+
+bool CNetClient::StartRun() {
     for (Handle* event : {&m_hNetEvents[0], &m_hNetEvents[1], &m_hSendEvents[0], &m_hSendEvents[1]}) {
-        if (*event == nullptr) *event = m_pPlatform->CreateEvent();
+        *event = m_pPlatform->CreateEvent();
         if (*event == nullptr) {
             GetSockError(false, 0);
             return false;
         }
     }
-    if (m_hSendSemaphore == nullptr) m_hSendSemaphore = m_pPlatform->CreateSemaphore(0, 65536);
+    m_hSendSemaphore =
+        m_pPlatform->CreateSemaphore(0, static_cast<long>(transport::Outbox::kMaxQueued));
     if (m_hSendSemaphore == nullptr) return false;
 
     m_hNetEventThread = m_pPlatform->CreateThread(&CNetClient::NetEventThread, this, true);
@@ -73,32 +87,18 @@ bool CNetClient::Open(NetClientParams& params) {
     m_hMainThread = m_pPlatform->CreateThread(&CNetClient::MainThread, this, true);
     if (m_hMainThread == nullptr) return false;
     m_pPlatform->ResumeThread(m_hMainThread);
-
-    m_bOpened = true;
     return true;
 }
 
-void CNetClient::JoinThread(Handle thread) {
-    if (thread == nullptr) return;
-    m_pPlatform->WaitOne(thread, transport::kInfinite);
-    m_pPlatform->CloseHandle(thread);
-}
-
-bool CNetClient::Close(bool clearQueues) {
-    NetClientTrace("Closing NetClient !!!");
-    m_bOpened = false;
-
-    // The message in flight goes with the queue; the send thread and the
-    // receive path only use it under the queue's lock.
-    if (clearQueues) m_pInternals->outbox.Clear();
-
-    if (GetConnectionState() == CONN_CONNECTED) SendDisconnect();
-    SetConnectionState(CONN_CLOSED);
-
+void CNetClient::StopThreads() {
     ReleaseSendSemaphore(1);
-    if (m_hSendEvents[transport::kSlotSendKill]) m_pPlatform->SetEvent(m_hSendEvents[transport::kSlotSendKill]);
+    if (m_hSendEvents[transport::kSlotSendKill]) {
+        m_pPlatform->SetEvent(m_hSendEvents[transport::kSlotSendKill]);
+    }
     ResumeNetThread();
-    if (m_hNetEvents[transport::kSlotNetKill]) m_pPlatform->SetEvent(m_hNetEvents[transport::kSlotNetKill]);
+    if (m_hNetEvents[transport::kSlotNetKill]) {
+        m_pPlatform->SetEvent(m_hNetEvents[transport::kSlotNetKill]);
+    }
     if (m_hMainEvents[transport::kSlotExit]) m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotExit]);
 
     // The main thread goes first: until it has ended it may still suspend or
@@ -113,6 +113,41 @@ bool CNetClient::Close(bool clearQueues) {
     JoinThread(m_hSendDataThread);
     m_hSendDataThread = nullptr;
     CloseSocketNow();
+}
+
+void CNetClient::ReleaseRunObjects() {
+    if (m_hSendSemaphore) m_pPlatform->CloseHandle(m_hSendSemaphore);
+    m_hSendSemaphore = nullptr;
+    for (Handle* event : {&m_hNetEvents[0], &m_hNetEvents[1], &m_hSendEvents[0], &m_hSendEvents[1]}) {
+        if (*event) m_pPlatform->CloseHandle(*event);
+        *event = nullptr;
+    }
+    if (m_hMainEvents[transport::kSlotExit]) {
+        m_pPlatform->ResetEvent(m_hMainEvents[transport::kSlotExit]);
+    }
+}
+
+void CNetClient::JoinThread(Handle thread) {
+    if (thread == nullptr) return;
+    m_pPlatform->WaitOne(thread, transport::kInfinite);
+    m_pPlatform->CloseHandle(thread);
+}
+
+bool CNetClient::Close(bool clearQueues) {
+    NetClientTrace("Closing NetClient !!!");
+    m_bOpened = false;
+    // Send refuses from here on: nothing is queued into a client that will
+    // never send it, and no wake-up reaches the semaphore freed below.
+    m_pInternals->outbox.Shut();
+
+    // The message in flight goes with the queue; the send thread and the
+    // receive path only use it under the queue's lock.
+    if (clearQueues) m_pInternals->outbox.Clear();
+
+    if (GetConnectionState() == CONN_CONNECTED) SendDisconnect();
+    SetConnectionState(CONN_CLOSED);
+
+    StopThreads();
 
     // The input and parts queues belong to the network-event thread while it
     // runs: they are emptied once it has ended.
@@ -120,13 +155,7 @@ bool CNetClient::Close(bool clearQueues) {
         if (m_pInputQueue) m_pInputQueue->ClearItems();
         if (m_pPartsQueue) m_pPartsQueue->ClearItems();
     }
-
-    if (m_hSendSemaphore) m_pPlatform->CloseHandle(m_hSendSemaphore);
-    m_hSendSemaphore = nullptr;
-    for (Handle* event : {&m_hNetEvents[0], &m_hNetEvents[1], &m_hSendEvents[0], &m_hSendEvents[1]}) {
-        if (*event) m_pPlatform->CloseHandle(*event);
-        *event = nullptr;
-    }
+    ReleaseRunObjects();
 
     m_pPlatform->SocketCleanup();
     if (m_hConnection != nullptr) {

@@ -41,9 +41,30 @@ Outbox::Outbox(CMessageQueue& queue, NetMessage*& inFlight, NetMessage*& login,
       m_platform(platform) {}
 
 bool Outbox::Queue(NetMessage* message) {
-    if (!m_queue.PushByPriority(message)) return false;
-    Wake(1);
-    return true;
+    std::vector<std::unique_ptr<NetMessage>> one;
+    one.emplace_back(message);
+    const int priority = message != nullptr ? message->GetPriority() : 0;
+    return QueueAll(&one) == Refusal::kNone && priority >= 1 && priority <= 4;
+}
+
+Outbox::Refusal Outbox::QueueAll(std::vector<std::unique_ptr<NetMessage>>* messages) {
+    // Producers take turns, so that the room seen is the room used; the send
+    // thread only ever makes more room meanwhile.
+    std::lock_guard<std::mutex> lock(m_producers);
+    if (m_shut) return Refusal::kClosed;
+    if (messages->size() > kMaxQueued - static_cast<std::size_t>(m_queue.GetItemCount())) {
+        return Refusal::kFull;
+    }
+    for (auto& message : *messages) {
+        // A priority outside 1..4 is destroyed by the queue, and wakes no one.
+        if (m_queue.PushByPriority(message.release())) Wake(1);
+    }
+    return Refusal::kNone;
+}
+
+void Outbox::Shut() {
+    std::lock_guard<std::mutex> lock(m_producers);
+    m_shut = true;
 }
 
 void Outbox::Wake(long count) {
@@ -125,25 +146,28 @@ bool Outbox::Next(const Line& line, std::string* request, int* priority, int* me
 }
 
 void Outbox::Answered(int priority, bool loggedIn) {
-    NetMessage* sent = nullptr;
+    NetMessage* removed = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_queue.Mutex());
-        sent = m_inFlight;
+        NetMessage* sent = m_inFlight;
         m_inFlight = nullptr;
         // Close(true) may have emptied the lists (clearing the message in
         // flight too); otherwise the message sent is still its list's front.
-        if (!loggedIn || priority < 1 || priority > 4 || sent == nullptr ||
-            m_queue.PeekFrontLocked(priority) != sent) {
-            return;
+        if (loggedIn && sent != nullptr && m_queue.PeekFrontLocked(priority) == sent) {
+            removed = m_queue.UnlinkFrontLocked(priority);
         }
-        m_queue.PopByPriorityLocked(priority);
     }
+    delete removed;  // outside the lock: an attachment's destructor is application code
 }
 
 void Outbox::Clear() {
-    std::lock_guard<std::mutex> lock(m_queue.Mutex());
-    m_inFlight = nullptr;
-    m_queue.ClearPriorityListsLocked();
+    std::vector<NetMessage*> removed;
+    {
+        std::lock_guard<std::mutex> lock(m_queue.Mutex());
+        m_inFlight = nullptr;
+        removed = m_queue.UnlinkAllLocked();
+    }
+    for (NetMessage* message : removed) delete message;
 }
 
 }  // namespace transport

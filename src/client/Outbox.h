@@ -4,9 +4,12 @@
 #include <transport/Platform.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "message/MessageQueue.h"
 
@@ -30,9 +33,21 @@ public:
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
-    // Takes an owned message onto its priority's list and wakes the send
-    // thread for it. False (the message destroyed) for a priority outside 1..4.
+    // The most the queue holds: the send semaphore counts one wake-up per
+    // queued message and no more than this.
+    static constexpr std::size_t kMaxQueued = 65536;
+
+    enum class Refusal { kNone, kFull, kClosed };
+    // Takes owned messages onto their priority's lists, all or none, and
+    // wakes the send thread once for each. Refused, the messages destroyed,
+    // when they do not all fit or the outbox is shut.
+    Refusal QueueAll(std::vector<std::unique_ptr<NetMessage>>* messages);
+    // One message; false when refused or its priority is outside 1..4.
     bool Queue(NetMessage* message);
+    // Close: nothing more is queued, so that no wake-up can reach a
+    // semaphore that Close is about to free.
+    void Shut();
+    int Count() const { return m_queue.GetItemCount(); }
     // Releases the send semaphore count times, one by one, keeping the
     // previous count that the last release reported.
     void Wake(long count = 1);
@@ -67,11 +82,17 @@ public:
     void Answered(int priority, bool loggedIn);
     // Close(true): the queue and the message in flight go.
     void Clear();
-    // A copy of the message in flight as the attachment of a package body.
+    // A copy of the message in flight as the attachment of a package body;
+    // while logging in, the log-in message is the one in flight.
     template <class Body>
-    void AttachInFlight(Body& body) {
-        std::lock_guard<std::mutex> lock(m_queue.Mutex());
-        if (m_inFlight != nullptr) body.SetAttachment(*m_inFlight);
+    void AttachInFlight(Body& body, bool loggingIn) {
+        {
+            std::lock_guard<std::mutex> lock(m_queue.Mutex());
+            if (m_inFlight != nullptr) return body.SetAttachment(*m_inFlight);
+        }
+        if (!loggingIn) return;
+        std::lock_guard<std::mutex> lock(m_loginMutex);
+        if (m_login != nullptr) body.SetAttachment(*m_login);
     }
 
     // Answers carry no message id, so an answer belongs to the transmission it
@@ -96,6 +117,8 @@ private:
     std::atomic<long>& m_previousCount;
     Platform& m_platform;
     std::mutex m_loginMutex;
+    std::mutex m_producers;  // guards m_shut; held while a producer queues
+    bool m_shut = false;
     std::atomic<std::uint64_t> m_transmissions{0};
     std::uint64_t m_chunkTransmission = kAnyTransmission;  // network-event thread only
 };

@@ -16,7 +16,7 @@ void CNetClient::SetError(NetPackage& package, unsigned long code) {
     package.SetKind(NetPackage::KIND_ERROR);
     NetError error;
     error.SetCode(code);
-    if (code == kErrorRefused) m_pInternals->outbox.AttachInFlight(error);
+    if (code == kErrorRefused) m_pInternals->outbox.AttachInFlight(error, LoggingIn());
     package.SetBody(error);
 }
 
@@ -25,9 +25,16 @@ void CNetClient::SetInformation(NetPackage& package, unsigned long code, int val
     package.SetKind(NetPackage::KIND_INFORMATION);
     NetInformation information;
     information.SetCode(code);
-    if (code == kInformationDelivered) m_pInternals->outbox.AttachInFlight(information);
+    if (code == kInformationDelivered) {
+        m_pInternals->outbox.AttachInFlight(information, LoggingIn());
+    }
     information.SetValues(value1, value2);
     package.SetBody(information);
+}
+
+bool CNetClient::LoggingIn() {
+    // The log-in goes out on a socket that is up before the client is logged in.
+    return GetConnectionState() == CONN_SOCKET_CONNECTED;
 }
 
 void CNetClient::Deliver(NetPackage& package) {

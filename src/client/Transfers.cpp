@@ -6,11 +6,18 @@
 #include "client/ClientInternals.h"
 #include "client/EventSlots.h"
 
+namespace {
+
+// Error code of a received binary message or transfer whose data is not
+// Base64 (white space aside); the package names the message.
+constexpr unsigned long kErrorNotBase64 = 13;
+
+}  // namespace
+
 void CNetClient::PackageAndSetToOutputQueue(const NetMessage* message) {
     if (message == nullptr) return;
-    for (auto& packaged : m_pInternals->assembler.Package(*message)) {
-        m_pInternals->outbox.Queue(packaged.release());
-    }
+    auto packaged = m_pInternals->assembler.Package(*message);
+    m_pInternals->outbox.QueueAll(&packaged);
 }
 
 void CNetClient::UnPackageAndSetToInputQueue(NetMessage* message) {
@@ -21,6 +28,15 @@ void CNetClient::UnPackageAndSetToInputQueue(NetMessage* message) {
     if (received.answers) AnswerInFlight();
     if (received.whole) {
         NetPackage package(NetPackage::KIND_MESSAGE, received.whole.release());
+        Deliver(package);
+    } else if (received.undecodable) {
+        // Never dropped without a word: the application learns which message.
+        NetError error;
+        error.SetCode(kErrorNotBase64);
+        error.SetAttachment(*message);
+        NetPackage package;
+        package.SetKind(NetPackage::KIND_ERROR);
+        package.SetBody(error);
         Deliver(package);
     } else if (received.progress) {
         NetPackage package;

@@ -109,8 +109,11 @@ bool CNetClient::Connect() {
                           entry.officialName.c_str());
             NetClientTrace(text);
         } else {
-            GetSockError(false, 0);
+            // A name that does not resolve fails the attempt as a refused
+            // connect would: nothing is sent anywhere, the walk goes on.
+            GetSockError(true, 0);
             NetClientTrace("gethostbyname return NULL");
+            return false;
         }
     }
 
@@ -119,7 +122,6 @@ bool CNetClient::Connect() {
     std::memset(&m_serverAddr, 0, sizeof(m_serverAddr));
     m_serverAddr.sin_family = transport::kAfInet;
     m_serverAddr.sin_port = ToNetworkOrder(static_cast<std::uint16_t>(port));
-    // After a failed lookup this is the none address and the connect fails.
     m_serverAddr.sin_addr = resolved ? entry.address : m_pPlatform->InetAddr(host);
 
     std::snprintf(text, sizeof(text), "Connecting to HOST: %s PORT: %u conntype=%d....", host, port,

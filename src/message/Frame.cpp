@@ -145,3 +145,19 @@ bool ParseFrame(NetMessage& message, const char* text) {
 }
 
 }  // namespace transport
+
+namespace transport {
+
+int ParamWithTag(const NetMessage& message) {
+    const NetParamList& params = message.GetParams();
+    int index = 0;
+    for (NetParam* node = params.GetHead(); node != nullptr; node = params.GetNext(node), ++index) {
+        const std::string_view text = ParamText(params, node);
+        for (const char* tag : {kFrameOpen, kFrameClose, kParamOpen, kParamClose}) {
+            if (text.find(tag) != std::string_view::npos) return index;
+        }
+    }
+    return -1;
+}
+
+}  // namespace transport

@@ -16,7 +16,7 @@ CMessageQueue::CMessageQueue() : m_nItemCount(0) {}
 CMessageQueue::~CMessageQueue() {
     // The owner clears the queue first; anything still stored would otherwise
     // leak, since no one else holds it.
-    ClearPriorityListsLocked();
+    for (NetMessage* message : UnlinkAllLocked()) delete message;
     for (NetMessage* message : m_items) delete message;
     m_items.clear();
     m_nItemCount = 0;
@@ -72,12 +72,12 @@ void CMessageQueue::PopByPriority(int priority) {
     delete removed;
 }
 
-void CMessageQueue::PopByPriorityLocked(int priority) {
-    if (!ValidPriority(priority) || m_lists[priority - 1].empty()) return;
+NetMessage* CMessageQueue::UnlinkFrontLocked(int priority) {
+    if (!ValidPriority(priority) || m_lists[priority - 1].empty()) return nullptr;
     NetMessage* removed = m_lists[priority - 1].front();
     m_lists[priority - 1].pop_front();
     --m_nItemCount;
-    delete removed;
+    return removed;
 }
 
 void CMessageQueue::ClearPriorityLists() {
@@ -95,15 +95,14 @@ void CMessageQueue::ClearPriorityLists() {
     }
 }
 
-void CMessageQueue::ClearPriorityListsLocked() {
+std::vector<NetMessage*> CMessageQueue::UnlinkAllLocked() {
+    std::vector<NetMessage*> removed;
     for (int k = kPriorityCount - 1; k >= 0; --k) {
-        while (!m_lists[k].empty()) {
-            NetMessage* removed = m_lists[k].front();
-            m_lists[k].pop_front();
-            --m_nItemCount;
-            delete removed;
-        }
+        removed.insert(removed.end(), m_lists[k].begin(), m_lists[k].end());
+        m_nItemCount -= static_cast<int>(m_lists[k].size());
+        m_lists[k].clear();
     }
+    return removed;
 }
 
 void CMessageQueue::PushBack(NetMessage* message) {

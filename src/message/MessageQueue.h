@@ -4,6 +4,7 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 class NetMessage;
 
@@ -46,8 +47,11 @@ public:
     // Variants for a caller that holds Lock().
     NetMessage* PeekByPriorityLocked() const;
     NetMessage* PeekFrontLocked(int priority) const;  // front of one list, or null
-    void PopByPriorityLocked(int priority);
-    void ClearPriorityListsLocked();
+    // These unlink without destroying: the caller destroys what they return
+    // once it has released the lock, so that no application code (an
+    // attachment's destructor) runs under it.
+    NetMessage* UnlinkFrontLocked(int priority);  // null when the list is empty
+    std::vector<NetMessage*> UnlinkAllLocked();    // priority 4 first, each list from its front
 
 private:
     // Deques rather than lists and vectors: no allocation per message, and

@@ -167,13 +167,26 @@ TransferAssembler::Received TransferAssembler::Unpackage(const NetMessage& messa
 
 namespace {
 
-// Decodes into *area, or says why the message is dropped.
-const char* Decode(const char* text, std::size_t length, unsigned long* decoded,
-                   std::unique_ptr<unsigned char[]>* area) {
-    if (!IsBase64Text(text, length)) {
-        return "UnPackageAndSetToInputQueue: data is not Base64, message dropped";
+constexpr char kNotBase64[] = "UnPackageAndSetToInputQueue: data is not Base64, message dropped";
+
+// Servers may wrap their Base64 in lines: white space is skipped, as
+// decoders commonly do.
+std::string WithoutSpace(const char* text, std::size_t length) {
+    std::string kept;
+    kept.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') kept.push_back(c);
     }
-    *area = Decode64(text, length, decoded);
+    return kept;
+}
+
+// Decodes into *area, or says why the message is dropped.
+const char* Decode(const std::string& spaced, unsigned long* decoded,
+                   std::unique_ptr<unsigned char[]>* area) {
+    const std::string text = WithoutSpace(spaced.data(), spaced.size());
+    if (!IsBase64Text(text.data(), text.size())) return kNotBase64;
+    *area = Decode64(text.data(), text.size(), decoded);
     return *area ? nullptr : "UnPackageAndSetToInputQueue: no room to decode, message dropped";
 }
 
@@ -199,8 +212,9 @@ TransferAssembler::Received TransferAssembler::Single(const NetMessage& message)
     const std::string text = ParamText(message, data);
     unsigned long decoded = 0;
     std::unique_ptr<unsigned char[]> area;
-    if (const char* fault = Decode(text.data(), text.size(), &decoded, &area)) {
+    if (const char* fault = Decode(text, &decoded, &area)) {
         Trace(fault);
+        received.undecodable = fault == kNotBase64;
         return received;
     }
 
@@ -295,16 +309,19 @@ TransferAssembler::Received TransferAssembler::Part(const NetMessage& message) {
                           view.key.name.c_str());
             Trace(line);
         }
+        // Progress counts the parts held, whatever order they came in.
         received.progress = true;
+        received.part = static_cast<int>(m_ledger.Received(view.key));
     } else {
-        received.whole = Join(message, view);
+        received.whole = Join(message, view, &received.undecodable);
+        received.part = total;
     }
-    received.part = part;
     received.total = total;
     return received;
 }
 
-std::unique_ptr<NetMessage> TransferAssembler::Join(const NetMessage& last, const PartView& view) {
+std::unique_ptr<NetMessage> TransferAssembler::Join(const NetMessage& last, const PartView& view,
+                                                    bool* undecodable) {
     // Take the pieces in part order. Every piece has at most 2500
     // characters, so the joined text stays within n x 2500.
     const std::size_t total = static_cast<std::size_t>(view.key.total);
@@ -330,34 +347,36 @@ std::unique_ptr<NetMessage> TransferAssembler::Join(const NetMessage& last, cons
     }
     std::size_t joinedLength = 0;
     for (std::size_t slot = 0; slot < total; ++slot) joinedLength += lengths[slot];
-    std::unique_ptr<char[]> joined(new (std::nothrow) char[joinedLength + 1]);
-    if (joined) {
-        std::size_t at = 0;
+    std::string joined;
+    bool room = true;
+    try {
+        joined.reserve(joinedLength);
         for (std::size_t slot = 0; slot < total; ++slot) {
-            if (pieces[slot] != nullptr) std::memcpy(joined.get() + at, pieces[slot], lengths[slot]);
-            at += lengths[slot];
+            if (pieces[slot] != nullptr) joined.append(pieces[slot], lengths[slot]);
         }
-        joined[joinedLength] = '\0';
+    } catch (const std::bad_alloc&) {
+        room = false;
     }
     const unsigned long id = view.key.id;
-    const std::string partText = ParamText(last, PartLayoutOf(id).partText);
+    const std::string partText = std::to_string(view.key.total) + "/" + std::to_string(view.key.total);
     const std::string leading = id == kIdTransfer ? ParamText(last, 0) : std::string();
 
     EraseEntries(m_parts, matched);
     for (std::size_t j = 0; j < matched.size(); ++j) {
         m_ledger.Remove(&view.key, matchedParts[j], matchedBytes[j]);
     }
-    if (!joined) {
+    if (!room) {
         Trace("UnPackageAndSetToInputQueue: no room to join the parts, transfer dropped");
         return nullptr;
     }
 
     unsigned long decoded = 0;
     std::unique_ptr<unsigned char[]> area;
-    const char* fault = Decode(joined.get(), joinedLength, &decoded, &area);
-    joined.reset();
+    const char* fault = Decode(joined, &decoded, &area);
+    std::string().swap(joined);
     if (fault != nullptr) {
         Trace(fault);
+        *undecodable = fault == kNotBase64;
         return nullptr;
     }
     auto body = NewMessage(id);

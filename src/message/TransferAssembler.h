@@ -37,10 +37,11 @@ public:
 
     struct Received {
         std::unique_ptr<NetMessage> whole;  // to deliver to the handler
-        bool progress = false;              // information 3 with (part, total)
+        bool progress = false;              // information 3 with (parts held, total)
         int part = 0;
         int total = 0;
         bool answers = false;  // the first part of a server transfer answers the request in flight
+        bool undecodable = false;  // dropped: its data is not Base64; the application is told
     };
     Received Unpackage(const NetMessage& message);
 
@@ -54,7 +55,7 @@ private:
     Received Single(const NetMessage& message);
     Received Part(const NetMessage& message);
     void MakeRoom(std::size_t bytes);
-    std::unique_ptr<NetMessage> Join(const NetMessage& last, const PartView& view);
+    std::unique_ptr<NetMessage> Join(const NetMessage& last, const PartView& view, bool* undecodable);
     void Trace(const char* text);
 
     CMessageQueue& m_parts;

@@ -38,21 +38,6 @@ TEST_F(ConnectTest, DottedHostConnectsWithoutLookupAndRegistersEvents) {
     EXPECT_TRUE(platform.Traced("WSAConnect complete successfully."));
 }
 
-TEST_F(ConnectTest, UnknownHostIsReportedAndTheFailedConnectAsksForAReconnect) {
-    client.Prepare("nowhere.invalid", "", "", "");
-
-    EXPECT_FALSE(client.Connect());
-
-    EXPECT_TRUE(platform.Traced(
-        "WSAHOST_NOT_FOUND: Host not found. This message indicates that the key (name, address, "
-        "and so on) was not found."));
-    EXPECT_TRUE(platform.Traced("gethostbyname return NULL"));
-    EXPECT_EQ(platform.connects.at(0).address, transport::kInaddrNone);
-    EXPECT_TRUE(platform.Signalled(client.m_hMainEvents[2]));
-    EXPECT_FALSE(client.m_bConnecting);
-    EXPECT_TRUE(platform.selections.empty());
-}
-
 TEST_F(ConnectTest, EarlyFailuresScheduleNothing) {
     client.Prepare("10.0.0.1", "", "", "");
     platform.startupError = transport::kErrNotInitialised;

@@ -129,4 +129,53 @@ TEST_F(OutboxTest, UnannouncedCountsQueuedBeyondTheLastWakeUp) {
     EXPECT_EQ(outbox.Unannounced(), 2);
 }
 
+// An attachment that notes, as it is destroyed, whether the queue's lock was free.
+struct LockProbe : NetObject {
+    LockProbe(CMessageQueue& q, int& f) : queue(q), freeAtDeath(f) {}
+    ~LockProbe() override {
+        if (queue.Mutex().try_lock()) {
+            ++freeAtDeath;
+            queue.Mutex().unlock();
+        }
+    }
+    NetObject* Clone() const override { return new LockProbe(queue, freeAtDeath); }
+    CMessageQueue& queue;
+    int& freeAtDeath;
+};
+
+TEST_F(OutboxTest, MessagesAreDestroyedOutsideTheQueuesLock) {
+    int free = 0;
+    for (int i = 0; i < 3; ++i) {
+        NetMessage* m = Message(20, 1);
+        m->SetAttachment(new LockProbe(queue, free));
+        outbox.Queue(m);
+    }
+    Next(true);
+    outbox.Answered(priority, true);
+    outbox.Clear();
+    EXPECT_EQ(free, 3);
+}
+
+TEST_F(OutboxTest, PackagesNameTheLogInWhileLoggingIn) {
+    outbox.SetLogin(Message(1, 2, "user"));
+    NetError error;
+    outbox.AttachInFlight(error, false);
+    EXPECT_EQ(error.m_pMessage, nullptr);
+    outbox.AttachInFlight(error, true);
+    ASSERT_NE(error.m_pMessage, nullptr);
+    EXPECT_EQ(static_cast<NetMessage*>(error.m_pMessage)->GetId(), 1u);
+    outbox.Queue(Message(20, 1));
+    Next(true);
+    outbox.AttachInFlight(error, true);  // the message in flight comes first
+    EXPECT_EQ(static_cast<NetMessage*>(error.m_pMessage)->GetId(), 20u);
+}
+
+TEST_F(OutboxTest, AShutOutboxTakesNothing) {
+    outbox.Shut();
+    std::vector<std::unique_ptr<NetMessage>> one;
+    one.emplace_back(Message(20, 1));
+    EXPECT_EQ(outbox.QueueAll(&one), transport::Outbox::Refusal::kClosed);
+    EXPECT_EQ(outbox.Count(), 0);
+}
+
 }  // namespace

@@ -97,11 +97,12 @@ TEST_F(AssemblerTest, PartsJoinInPartOrderWhateverTheyArriveIn) {
         EXPECT_EQ(r.total, 3);
         if (a.part != 1) {
             EXPECT_TRUE(r.progress && !r.whole);
+            EXPECT_EQ(r.part, static_cast<int>(parts.GetItemCount()));  // parts held
             continue;
         }
         ASSERT_TRUE(r.whole);
-        EXPECT_EQ(Of(*r.whole)[3], "abcdefgh" + std::string(1, '\0'));
-        EXPECT_EQ(Of(*r.whole)[0], std::string("4\0", 2));
+        EXPECT_EQ(Of(*r.whole), (Params{std::string("4\0", 2), std::string("doc\0", 4),
+                                        std::string("3/3\0", 4), "abcdefgh" + std::string(1, '\0')}));
     }
     EXPECT_EQ(parts.GetItemCount(), 0);
 }
@@ -121,6 +122,29 @@ TEST_F(AssemblerTest, BadInputIsDropped) {
     auto block = assembler.Unpackage(Make(9, {"2", "a", "b", "QUJD"}));
     ASSERT_TRUE(block.whole);
     EXPECT_EQ(Of(*block.whole).back(), "ABC");  // the data alone, no zero byte
+}
+
+TEST_F(AssemblerTest, WhiteSpaceInBase64IsSkippedAndBadDataReported) {
+    const struct {
+        NetMessage message;
+        bool whole;
+    } cases[] = {
+        {Make(301, {"QUJD\r\n"}), true},
+        {Make(301, {"QU\n JD\t"}), true},
+        {Make(9, {"2", "a", "b", "QU\r\nJD"}), true},
+        {Make(301, {"QU*D"}), false},
+    };
+    for (const auto& c : cases) {
+        auto r = assembler.Unpackage(c.message);
+        EXPECT_EQ(static_cast<bool>(r.whole), c.whole);
+        EXPECT_EQ(r.undecodable, !c.whole);
+    }
+    assembler.Unpackage(Make(10, {"w", "2/2", "RA==\r\n"}));
+    auto joined = assembler.Unpackage(Make(10, {"w", "1/2", "QU\r\nJD"}));
+    ASSERT_TRUE(joined.whole);
+    EXPECT_EQ(Of(*joined.whole)[2], std::string("ABCD\0", 5));
+    assembler.Unpackage(Make(10, {"x", "2/2", "R*=="}));
+    EXPECT_TRUE(assembler.Unpackage(Make(10, {"x", "1/2", "QUJD"})).undecodable);
 }
 
 TEST_F(AssemblerTest, TheQueueIsBoundedByPartsAndBytes) {

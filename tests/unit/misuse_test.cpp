@@ -1,0 +1,143 @@
+// A client used the wrong way, or fed odd input, stays sound: refusals are
+// refusals, nothing is lost, no thread or handle outlives its owner.
+
+#include <gtest/gtest.h>
+
+#include <transport/NetClient.h>
+
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using transport::Handle;
+
+// Fails the n-th thread creation once, resolves no name, records every
+// connect and every thread handle still open; sleeps cost nothing.
+class MisusePlatform : public transport::PlatformWrapper {
+public:
+    MisusePlatform() : PlatformWrapper(transport::DefaultPlatform()) {}
+
+    Handle CreateThread(transport::ThreadProc proc, void* arg, bool suspended) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (++created == failThread) return nullptr;
+        Handle thread = PlatformWrapper::CreateThread(proc, arg, suspended);
+        threads.insert(thread);
+        return thread;
+    }
+    void CloseHandle(Handle handle) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            threads.erase(handle);
+        }
+        PlatformWrapper::CloseHandle(handle);
+    }
+    bool GetHostByName(const char*, transport::HostEntry*) override { return false; }
+    int Connect(transport::SocketHandle socket, const transport::SockAddrIn& address) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            connects.push_back(address.sin_addr);
+        }
+        return PlatformWrapper::Connect(socket, address);
+    }
+    void Sleep(std::uint32_t) override {}
+    std::size_t OpenThreads() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return threads.size();
+    }
+
+    std::mutex mutex;
+    int created = 0;
+    int failThread = 0;
+    std::set<Handle> threads;
+    std::vector<std::uint32_t> connects;
+};
+
+NetMessage Text(unsigned long id, const char* text) {
+    NetMessage m;
+    m.SetId(id);
+    m.GetParams().AddTail(text, static_cast<unsigned long>(std::strlen(text) + 1));
+    return m;
+}
+
+NetClientParams Hosts(const char* first, const char* second) {
+    NetClientParams params{};
+    std::strcpy(params.szHost1, first);
+    std::strcpy(params.szHost2, second);
+    params.nMaxReconCount = 1;
+    return params;
+}
+
+TEST(Misuse, TextTheFrameCannotCarryIsRefused) {
+    CNetClient client;
+    const struct {
+        unsigned long id;
+        const char* text;
+        bool taken;
+    } cases[] = {{20, "a</p><p>b</g44>", false}, {20, "x<g44>", false}, {20, "<p>", false},
+                 {20, "a < b </g4", true},        {305, "a</p>b", true},  {10, "</g44>", true}};
+    unsigned int count = 0;
+    for (const auto& c : cases) {
+        const NetMessage m = Text(c.id, c.text);
+        const unsigned int after = client.Send(&m);
+        EXPECT_EQ(after, count + (c.taken ? 1 : 0)) << c.text;
+        count = after;
+    }
+}
+
+TEST(Misuse, TheQueueHoldsNoMoreThanTheSemaphoreCounts) {
+    CNetClient client;
+    const NetMessage m = Text(20, "m");
+    for (int i = 0; i < 65536; ++i) client.Send(&m);
+    EXPECT_EQ(client.GetQueuedCount(), 65536);
+    EXPECT_EQ(client.Send(&m), 65536u);
+    EXPECT_EQ(client.GetQueuedCount(), 65536);
+}
+
+TEST(Misuse, AnOpenThatFailsPartWayLeavesNoThreadBehind) {
+    for (int fail : {2, 3}) {
+        MisusePlatform platform;
+        platform.failThread = fail;
+        CNetClient client(platform);
+        NetClientParams params = Hosts("127.0.0.1", "");
+        EXPECT_FALSE(client.Open(params));
+        EXPECT_EQ(platform.OpenThreads(), 0u) << fail;
+        EXPECT_TRUE(client.Open(params));
+        EXPECT_TRUE(client.Close(false));
+        EXPECT_EQ(platform.OpenThreads(), 0u) << fail;
+    }
+}
+
+TEST(Misuse, SendAfterCloseIsRefused) {
+    MisusePlatform platform;
+    CNetClient client(platform);
+    NetClientParams params = Hosts("127.0.0.1", "");
+    const NetMessage m = Text(20, "m");
+    EXPECT_EQ(client.Send(&m), 1u);  // before Open: queued for the first connection
+    ASSERT_TRUE(client.Open(params));
+    client.Close(false);
+    EXPECT_EQ(client.Send(&m), 1u);
+    EXPECT_EQ(client.GetQueuedCount(), 1);
+}
+
+TEST(Misuse, AHostThatDoesNotResolveFailsLikeARefusedConnect) {
+    MisusePlatform platform;
+    CNetClient client(platform);
+    NetClientParams params = Hosts("no-such-host", "127.0.0.2");
+    ASSERT_TRUE(client.Open(params));
+    ASSERT_TRUE(client.Login("u", "p", "", 0, "", ""));
+    for (int i = 0; i < 200; ++i) {
+        std::lock_guard<std::mutex> lock(platform.mutex);
+        if (!platform.connects.empty()) break;
+        platform.PlatformWrapper::Sleep(10);
+    }
+    client.Close(false);
+    ASSERT_FALSE(platform.connects.empty());
+    const std::uint32_t second = transport::DefaultPlatform().InetAddr("127.0.0.2");
+    for (std::uint32_t address : platform.connects) EXPECT_EQ(address, second);
+}
+
+}  // namespace
