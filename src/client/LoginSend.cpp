@@ -82,14 +82,17 @@ unsigned int CNetClient::Send(const NetMessage* message) {
         NetClientTrace(line);
         return m_nSentCount;
     }
-    std::vector<std::unique_ptr<NetMessage>> queued;
+    std::vector<std::unique_ptr<NetMessage>> parts;
+    std::unique_ptr<NetMessage> copy;
     if (packaged) {
-        queued = m_pInternals->assembler.Package(*message);
-        if (queued.empty()) return m_nSentCount;  // traced by the assembler
+        parts = m_pInternals->assembler.Package(*message);
+        if (parts.empty()) return m_nSentCount;  // traced by the assembler
     } else {
-        queued.emplace_back(static_cast<NetMessage*>(message->Clone()));
+        copy.reset(static_cast<NetMessage*>(message->Clone()));
     }
-    switch (m_pInternals->outbox.QueueAll(&queued)) {
+    const auto refusal = packaged ? m_pInternals->outbox.QueueAll(parts.data(), parts.size())
+                                  : m_pInternals->outbox.QueueAll(&copy, 1);
+    switch (refusal) {
         case transport::Outbox::Refusal::kNone:
             break;
         case transport::Outbox::Refusal::kFull:

@@ -41,23 +41,22 @@ Outbox::Outbox(CMessageQueue& queue, NetMessage*& inFlight, NetMessage*& login,
       m_platform(platform) {}
 
 bool Outbox::Queue(NetMessage* message) {
-    std::vector<std::unique_ptr<NetMessage>> one;
-    one.emplace_back(message);
+    std::unique_ptr<NetMessage> one(message);
     const int priority = message != nullptr ? message->GetPriority() : 0;
-    return QueueAll(&one) == Refusal::kNone && priority >= 1 && priority <= 4;
+    return QueueAll(&one, 1) == Refusal::kNone && priority >= 1 && priority <= 4;
 }
 
-Outbox::Refusal Outbox::QueueAll(std::vector<std::unique_ptr<NetMessage>>* messages) {
+Outbox::Refusal Outbox::QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count) {
     // Producers take turns, so that the room seen is the room used; the send
     // thread only ever makes more room meanwhile.
     std::lock_guard<std::mutex> lock(m_producers);
     if (m_shut) return Refusal::kClosed;
-    if (messages->size() > kMaxQueued - static_cast<std::size_t>(m_queue.GetItemCount())) {
+    if (count > kMaxQueued - static_cast<std::size_t>(m_queue.GetItemCount())) {
         return Refusal::kFull;
     }
-    for (auto& message : *messages) {
+    for (std::size_t i = 0; i < count; ++i) {
         // A priority outside 1..4 is destroyed by the queue, and wakes no one.
-        if (m_queue.PushByPriority(message.release())) Wake(1);
+        if (m_queue.PushByPriority(messages[i].release())) Wake(1);
     }
     return Refusal::kNone;
 }

@@ -41,7 +41,7 @@ public:
     // Takes owned messages onto their priority's lists, all or none, and
     // wakes the send thread once for each. Refused, the messages destroyed,
     // when they do not all fit or the outbox is shut.
-    Refusal QueueAll(std::vector<std::unique_ptr<NetMessage>>* messages);
+    Refusal QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count);
     // One message; false when refused or its priority is outside 1..4.
     bool Queue(NetMessage* message);
     // Close: nothing more is queued, so that no wake-up can reach a

@@ -17,7 +17,7 @@ constexpr unsigned long kErrorNotBase64 = 13;
 void CNetClient::PackageAndSetToOutputQueue(const NetMessage* message) {
     if (message == nullptr) return;
     auto packaged = m_pInternals->assembler.Package(*message);
-    m_pInternals->outbox.QueueAll(&packaged);
+    m_pInternals->outbox.QueueAll(packaged.data(), packaged.size());
 }
 
 void CNetClient::UnPackageAndSetToInputQueue(NetMessage* message) {

@@ -172,9 +172,8 @@ TEST_F(OutboxTest, PackagesNameTheLogInWhileLoggingIn) {
 
 TEST_F(OutboxTest, AShutOutboxTakesNothing) {
     outbox.Shut();
-    std::vector<std::unique_ptr<NetMessage>> one;
-    one.emplace_back(Message(20, 1));
-    EXPECT_EQ(outbox.QueueAll(&one), transport::Outbox::Refusal::kClosed);
+    std::unique_ptr<NetMessage> one(Message(20, 1));
+    EXPECT_EQ(outbox.QueueAll(&one, 1), transport::Outbox::Refusal::kClosed);
     EXPECT_EQ(outbox.Count(), 0);
 }
 
