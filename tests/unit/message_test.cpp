@@ -1,207 +1,151 @@
+// The parameter list, the message and the notification classes: buffers and
+// attachments are owned, copied deep and destroyed exactly once.
+
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include <transport/NetMessage.h>
 #include <transport/NetPackage.h>
 
 namespace {
 
-// An attachment that counts its live instances and, when given a message,
-// records how many parameters that message still held when it went.
+using Texts = std::vector<std::string>;
+
+// The parameters, checking on the way that the links agree both ways and with the count.
+Texts Contents(const NetParamList& list) {
+    Texts out;
+    NetParam* last = nullptr;
+    for (NetParam* node = list.GetHead(); node != nullptr; last = node, node = list.GetNext(node)) {
+        EXPECT_EQ(list.GetPrev(node), last);
+        out.emplace_back(reinterpret_cast<const char*>(node->m_pData), node->m_nLength);
+    }
+    EXPECT_EQ(list.GetTail(), last);
+    EXPECT_EQ(list.GetCount(), out.size());
+    return out;
+}
+
+NetParamList ListOf(const Texts& texts) {
+    NetParamList list;
+    for (const auto& text : texts) list.AddTail(text.data(), text.size());
+    return list;
+}
+
+TEST(ParamList, IndexesAndLinksAtEveryPosition) {
+    NetParamList list = ListOf({"a", "b", "c"});
+    for (const auto& [index, text] : {std::pair{INT_MIN, "a"}, {0, "a"}, {2, "c"}, {3, ""}}) {
+        void* data = &list;
+        unsigned long length = 99;
+        EXPECT_EQ(list.GetAt(index, &data, &length), *text != '\0') << index;
+        EXPECT_EQ(std::string(static_cast<char*>(data), length), text);  // none: null, 0
+    }
+    EXPECT_FALSE(list.SetAt(INT_MAX, "z", 1));
+    EXPECT_TRUE(list.SetAt(INT_MIN, "z", 1));
+    NetParamList other = ListOf({"o"});
+    NetParam* head = list.InsertBefore(list.GetHead(), "<", 1);
+    EXPECT_EQ(head, list.GetHead());
+    list.InsertBefore(list.GetTail(), "-", 1);
+    EXPECT_EQ(list.InsertBefore(other.GetHead(), "x", 1), nullptr);  // not this list's
+    EXPECT_EQ(list.InsertBefore(nullptr, "x", 1), nullptr);
+    EXPECT_EQ(Contents(list), (Texts{"<", "z", "b", "-", "c"}));
+    list.RemoveAt(other.GetHead());
+    list.RemoveAt(list.GetTail());
+    list.RemoveAt(list.GetNodeAt(1));
+    list.RemoveAt(list.GetHead());
+    EXPECT_EQ(Contents(list), (Texts{"b", "-"}));
+    EXPECT_EQ(Contents(other), (Texts{"o"}));
+}
+
+TEST(ParamList, BuffersAreCopiedAndCopiesAreDeep) {
+    std::string source = "hello world";
+    NetParamList list = ListOf({source});
+    source[0] = 'X';
+    list.AddTail(nullptr, 2);
+    ASSERT_TRUE(list.SetAt(0, list.GetHead()->m_pData + 6, 5));  // from the buffer it replaces
+    NetParam* tail = list.AddList(list);                         // each original node once
+    EXPECT_EQ(tail, list.GetTail());
+    const Texts expected{"world", std::string(2, '\0'), "world", std::string(2, '\0')};
+    NetParamList copy(list);
+    NetParamList assigned = ListOf({"old"});
+    assigned = list;
+    assigned = static_cast<NetParamList&>(assigned);
+    list.SetAt(0, "z", 1);
+    list.RemoveAll();
+    EXPECT_EQ(Contents(copy), expected);
+    EXPECT_EQ(Contents(assigned), expected);
+    EXPECT_EQ(Contents(list), Texts{});
+}
+
+// An attachment that counts the instances alive; each test ends with none.
 struct Counted : NetObject {
     static int live;
     int tag;
-    const NetMessage* owner = nullptr;
-    long paramsAtDestruction = -1;
-    static long lastParamsAtDestruction;
-
     explicit Counted(int t) : tag(t) { ++live; }
     Counted(const Counted& other) : NetObject(other), tag(other.tag) { ++live; }
-    ~Counted() override {
-        --live;
-        if (owner != nullptr) lastParamsAtDestruction = static_cast<long>(owner->GetParams().GetCount());
-    }
+    ~Counted() override { --live; }
     NetObject* Clone() const override { return new Counted(*this); }
 };
 int Counted::live = 0;
-long Counted::lastParamsAtDestruction = -1;
 
-class CountedTest : public ::testing::Test {
-protected:
-    void SetUp() override { Counted::live = 0; }
-    void TearDown() override { EXPECT_EQ(Counted::live, 0) << "an attachment leaked or was freed twice"; }
-};
-
-std::string ParamText(const NetMessage& message, int index) {
-    void* data = nullptr;
-    unsigned long length = 0;
-    message.GetParams().GetAt(index, &data, &length);
-    return std::string(static_cast<const char*>(data), length);
+int Tag(const NetObject* object) {
+    auto* counted = dynamic_cast<const Counted*>(object);
+    return counted != nullptr ? counted->tag : -1;
 }
 
-using MessageTest = CountedTest;
-using PackageTest = CountedTest;
+struct Owned : ::testing::Test {
+    void SetUp() override { Counted::live = 0; }
+    void TearDown() override { EXPECT_EQ(Counted::live, 0) << "leaked or freed twice"; }
+};
 
-TEST_F(MessageTest, CloneIsDeepAndIndependent) {
+TEST_F(Owned, MessageCopiesAreDeep) {
     NetMessage message;
     message.SetId(305);
     message.SetPriority(4);
     message.GetParams().AddTail("abc", 4);
     message.SetAttachment(new Counted(7));
-
-    std::unique_ptr<NetObject> object(message.Clone());
-    auto* clone = dynamic_cast<NetMessage*>(object.get());
-    ASSERT_NE(clone, nullptr);
+    message.SetAttachment(message.GetAttachment());  // the same object: kept
+    std::unique_ptr<NetMessage> clone(static_cast<NetMessage*>(message.Clone()));
+    NetMessage assigned;
+    assigned.SetAttachment(new Counted(1));
+    assigned = message;
+    assigned = static_cast<NetMessage&>(assigned);
     message.GetParams().SetAt(0, "zz", 3);
     message.SetAttachment(new Counted(8));
-
-    EXPECT_EQ(clone->GetId(), 305u);
-    EXPECT_EQ(clone->GetPriority(), 4);
-    EXPECT_EQ(ParamText(*clone, 0), std::string("abc", 4));
-    auto* attachment = dynamic_cast<Counted*>(clone->GetAttachment());
-    ASSERT_NE(attachment, nullptr);
-    EXPECT_EQ(attachment->tag, 7);
-    EXPECT_EQ(Counted::live, 2);
-}
-
-TEST_F(MessageTest, AttachmentGoesWithTheMessageAfterItsParameters) {
-    {
-        auto* message = new NetMessage;
-        message->GetParams().AddTail("p", 2);
-        auto* attachment = new Counted(1);
-        attachment->owner = message;
-        message->SetAttachment(attachment);
-        message->SetAttachment(attachment);  // the same object again: kept, not freed
-        EXPECT_EQ(Counted::live, 1);
-        delete static_cast<NetObject*>(message);
+    for (const NetMessage* copy : {clone.get(), &assigned}) {
+        EXPECT_EQ(copy->GetId() * 10 + copy->GetPriority(), 3054u);
+        EXPECT_EQ(Contents(copy->GetParams()), (Texts{std::string("abc", 4)}));
+        EXPECT_EQ(Tag(copy->GetAttachment()), 7);
     }
-    EXPECT_EQ(Counted::live, 0);
-    EXPECT_EQ(Counted::lastParamsAtDestruction, 0);
-
-    NetMessage message;
-    message.SetAttachment(new Counted(1));
-    message.SetAttachment(new Counted(2));
-    EXPECT_EQ(Counted::live, 1);
     message.SetAttachment(nullptr);
-    EXPECT_EQ(Counted::live, 0);
+    EXPECT_EQ(Counted::live, 2);
 }
 
-TEST_F(MessageTest, AssignmentReplacesEverythingAndSurvivesSelfAssignment) {
-    NetMessage source;
-    source.SetId(9);
-    source.GetParams().AddTail("new", 4);
-    source.SetAttachment(new Counted(2));
-    NetMessage target;
-    target.GetParams().AddTail("old", 4);
-    target.GetParams().AddTail("old", 4);
-    target.SetAttachment(new Counted(1));
-
-    target = source;
-    EXPECT_EQ(Counted::live, 2);
-    EXPECT_EQ(target.GetId(), 9u);
-    EXPECT_EQ(target.GetParams().GetCount(), 1u);
-    EXPECT_NE(target.GetAttachment(), source.GetAttachment());
-    EXPECT_EQ(static_cast<Counted*>(target.GetAttachment())->tag, 2);
-
-    NetMessage& alias = target;
-    target = alias;
-    EXPECT_EQ(target.GetParams().GetCount(), 1u);
-    EXPECT_EQ(Counted::live, 2);
-
-    NetParamList params;
-    params.AddTail("a", 2);
-    params.AddTail("b", 2);
-    target.SetParams(params);
-    params.RemoveAll();
-    EXPECT_EQ(target.GetParams().GetCount(), 2u);
-}
-
-TEST_F(PackageTest, SetBodyStoresACloneAndReplacesTheOldBody) {
+TEST_F(Owned, PackagesOwnTheirBodies) {
     NetPackage package;
-    EXPECT_EQ(package.m_nKind, 0);
-    EXPECT_EQ(package.m_pBody, nullptr);
-    {
-        Counted body(1);
-        package.SetBody(body);
-        EXPECT_NE(package.m_pBody, &body);
-        EXPECT_EQ(Counted::live, 2);
-    }
-    EXPECT_EQ(Counted::live, 1);
-    package.SetBody(Counted(2));
-    EXPECT_EQ(Counted::live, 1);
-    EXPECT_EQ(static_cast<Counted*>(package.m_pBody)->tag, 2);
-    // The body handed back in: cloned before the old body goes.
-    package.SetBody(*package.m_pBody);
-    EXPECT_EQ(Counted::live, 1);
-    EXPECT_EQ(static_cast<Counted*>(package.m_pBody)->tag, 2);
-
+    package.SetBody(Counted(1));
+    package.SetBody(*package.m_pBody);  // its own body handed back: cloned before it goes
     NetPackage assigned(NetPackage::KIND_INFORMATION, new Counted(9));
     assigned = package;
-    NetPackage& alias = assigned;
-    assigned = alias;
-    EXPECT_EQ(Counted::live, 2);
-    EXPECT_NE(assigned.m_pBody, package.m_pBody);
+    assigned = static_cast<NetPackage&>(assigned);
     EXPECT_EQ(assigned.m_nKind, NetPackage::KIND_MESSAGE);
-}
-
-TEST_F(PackageTest, CloneOutlivesTheOriginal) {
-    auto* package = new NetPackage(NetPackage::KIND_ERROR, nullptr);
-    NetError error;
-    error.SetCode(7);
-    error.SetAttachment(Counted(3));
-    package->SetBody(error);
-    std::unique_ptr<NetObject> clone(package->Clone());
-    delete package;
-
-    auto* copy = dynamic_cast<NetPackage*>(clone.get());
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->m_nKind, NetPackage::KIND_ERROR);
-    auto* body = dynamic_cast<NetError*>(copy->m_pBody);
-    ASSERT_NE(body, nullptr);
-    EXPECT_EQ(body->m_nCode, 7u);
-    ASSERT_NE(dynamic_cast<Counted*>(body->m_pMessage), nullptr);
-    EXPECT_EQ(Counted::live, 2);  // the local error's and the clone's
-
-    NetPackage empty;
-    std::unique_ptr<NetObject> emptyClone(empty.Clone());
-    EXPECT_EQ(static_cast<NetPackage*>(emptyClone.get())->m_pBody, nullptr);
-}
-
-TEST_F(PackageTest, InformationCarriesCodeValuesAndAnOwnedMessage) {
-    NetInformation information;
-    information.SetCode(3);
-    information.SetValues(2, 5);
-    NetMessage message;
-    message.SetId(44);
-    information.SetAttachment(message);
-    information.SetAttachment(*information.m_pMessage);  // its own attachment again
-
-    std::unique_ptr<NetObject> object(information.Clone());
-    auto* clone = dynamic_cast<NetInformation*>(object.get());
-    ASSERT_NE(clone, nullptr);
-    EXPECT_EQ(clone->m_nCode, 3u);
-    EXPECT_EQ(clone->m_nValue1, 2);
-    EXPECT_EQ(clone->m_nValue2, 5);
-    ASSERT_NE(clone->m_pMessage, nullptr);
-    EXPECT_NE(clone->m_pMessage, information.m_pMessage);
-    EXPECT_EQ(static_cast<NetMessage*>(clone->m_pMessage)->GetId(), 44u);
-}
-
-TEST_F(PackageTest, ErrorWithoutAttachmentClonesWithoutOne) {
-    NetError error;
-    error.SetCode(11);
-    std::unique_ptr<NetObject> object(error.Clone());
-    auto* clone = static_cast<NetError*>(object.get());
-    EXPECT_EQ(clone->m_nCode, 11u);
-    EXPECT_EQ(clone->m_pMessage, nullptr);
-
-    error.SetAttachment(Counted(1));
-    error.SetAttachment(Counted(2));
-    EXPECT_EQ(Counted::live, 1);
-    NetError copy(error);
+    EXPECT_EQ(Tag(assigned.m_pBody), 1);
     EXPECT_EQ(Counted::live, 2);
+
+    auto* error = new NetError;
+    error->SetAttachment(Counted(3));
+    error->SetAttachment(*error->m_pMessage);
+    auto* original = new NetPackage(NetPackage::KIND_ERROR, error);
+    std::unique_ptr<NetPackage> clone(static_cast<NetPackage*>(original->Clone()));
+    delete original;
+    EXPECT_EQ(clone->m_nKind, NetPackage::KIND_ERROR);
+    EXPECT_EQ(Tag(static_cast<NetError*>(clone->m_pBody)->m_pMessage), 3);
+    NetInformation information;
+    information.SetAttachment(Counted(4));
+    std::unique_ptr<NetInformation> copy(static_cast<NetInformation*>(information.Clone()));
+    EXPECT_EQ(Tag(copy->m_pMessage), 4);
+    EXPECT_EQ(Counted::live, 5);
 }
 
 }  // namespace
