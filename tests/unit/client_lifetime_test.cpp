@@ -1,6 +1,7 @@
 // A client destroyed with messages still queued destroys each of them once.
 
 #include <gtest/gtest.h>
+
 #include <transport/NetClient.h>
 
 namespace {

@@ -27,7 +27,6 @@ TEST(TraceGate, PathsWorkAlikeAndLongLinesWaitForAListener) {
         TestClient client(platform);
         client.Prepare();
         client.SetState(CNetClient::CONN_CONNECTED);
-        client.m_nConnType = CNetClient::CONNTYPE_DIRECT;
         client.SetNetHandler(&HandlerRecord::Handle);
         HandlerRecord::Clear();
         platform.QueueChunk("HTTP/1.1 200 OK\r\n\r\n<g44>5<p>a</p></g44><g44>5<p>b");
