@@ -114,8 +114,7 @@ TEST_P(PlatformContract, TimedWaitsReturnOnTimeAndASignalBeforeTheWaitIsNotLost)
         EXPECT_GE(Since(start) + 16, ms);  // a coarse tick may lag by one step
         EXPECT_LT(Since(start), ms + 1000);
     }
-    ASSERT_TRUE(p.SetEvent(event));
-    ASSERT_TRUE(p.SetEvent(event));  // no counting: one reset clears it
+    ASSERT_TRUE(p.SetEvent(event));  // before the wait, and it stays until reset
     EXPECT_EQ(p.WaitOne(event, 0), kWaitObject0);
     EXPECT_EQ(p.WaitOne(event, kInfinite), kWaitObject0);
     ASSERT_TRUE(p.ResetEvent(event));
@@ -164,17 +163,17 @@ TEST_P(PlatformContract, WaitReportsTheLowestSignalledSlotAndTakesOnlyItsCount) 
 struct Worker {
     Platform* p;
     Handle stop, work, done;
-    std::atomic<int> handled{0};
     std::atomic<bool> busy{true};
 };
 
-// Spins while busy, then counts each work signal until stop.
+// Says it runs, spins while busy, then answers each work signal on done
+// until stop.
 unsigned long WorkLoop(void* arg) {
     auto* w = static_cast<Worker*>(arg);
+    w->p->SetEvent(w->done);  // running
     while (w->busy.load()) std::this_thread::yield();
     const Handle events[2] = {w->stop, w->work};
     while (w->p->Wait(events, 2, kInfinite) == kWaitObject0 + 1 && w->p->ResetEvent(w->work)) {
-        ++w->handled;
         w->p->SetEvent(w->done);
     }
     return 0;
@@ -186,6 +185,8 @@ TEST_P(PlatformContract, SuspendParksAThreadAtItsWaitAndResumeLetsItGoOn) {
     p.SetEvent(w.work);
     EXPECT_EQ(p.WaitOne(w.done, 150), kWaitTimeout);  // created suspended
     p.ResumeThread(thread);
+    ASSERT_EQ(p.WaitOne(w.done, 10000), kWaitObject0);
+    p.ResetEvent(w.done);
     // Busy, the thread is not at its wait yet: SuspendThread returns once it is.
     auto suspended = std::async(std::launch::async, [&] { p.SuspendThread(thread); });
     EXPECT_EQ(suspended.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout);
@@ -193,7 +194,6 @@ TEST_P(PlatformContract, SuspendParksAThreadAtItsWaitAndResumeLetsItGoOn) {
     ASSERT_EQ(suspended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(p.WaitOne(w.done, 150), kWaitTimeout);  // parked: the work waits
-        EXPECT_EQ(w.handled.load(), round);
         p.ResumeThread(thread);
         ASSERT_EQ(p.WaitOne(w.done, 10000), kWaitObject0);
         p.ResetEvent(w.done);
@@ -215,6 +215,7 @@ TEST_P(PlatformContract, ConnectDataAndCloseAreEachReportedOnceInOrder) {
     auto waiter = std::async(std::launch::async,
                              [&] { return p.SetEvent(waiting), p.WaitOne(event, 10000); });
     ASSERT_EQ(p.WaitOne(waiting, 5000), kWaitObject0);
+    p.Sleep(50);  // most likely inside its wait by now; the test holds either way
     const SocketHandle s = Start(event);
     EXPECT_EQ(waiter.get(), kWaitObject0);
     Peer peer;
@@ -285,7 +286,6 @@ TEST_P(PlatformContract, SendAndReceiveWaitAtMostTheirTimeAndReceiveAtMostItsCap
         std::async(std::launch::async, [&] { return p.Sleep(50), peer.Send("0123456789abcdef"); });
     EXPECT_EQ(Receive(s, 10), "0123456789");  // a waiting receive returns with the data
     EXPECT_EQ(Receive(s, 64), "abcdef");
-    EXPECT_TRUE(late.get());
     shutdown(peer.fd, SHUT_WR);
     EXPECT_EQ(Receive(s, 64), "");
     EXPECT_EQ(code_, 0);  // the peer closed
@@ -300,6 +300,7 @@ TEST_P(PlatformContract, CloseEndsAReceiveUnderWayOnAnotherThread) {
         return p.SetEvent(started), Receive(s, 16, 10000), code_ == 0 || code_ == kErrNotSocket;
     });
     ASSERT_EQ(p.WaitOne(started, 5000), kWaitObject0);
+    p.Sleep(50);  // most likely inside the receive by now; the test holds either way
     p.CloseSocket(s);
     ASSERT_EQ(receiver.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_TRUE(receiver.get());
