@@ -1,180 +1,185 @@
-// The receive cache, the frame cutter and the dispatch by id, fed with any
-// byte stream cut into any chunks. Each chunk goes either the whole way
-// (ReadData: the socket receive, the cache, the dispatch of every frame) or
-// straight to SetToCacheBuf, after which the frames it cut are compared with
-// those of a plain re-scanning cutter written here, then dispatched as
-// ReadData does. After every chunk the cache must hold what the plain cutter
-// holds.
+// The client's whole receive side through its public API: a client opened on
+// a platform whose socket plays the input back as what the server (or the
+// proxy) sends. Every received byte goes the way it goes in use: the receive,
+// the cache and the frame cutter, the tunnel reply, the log-in answer, the
+// dispatch by id, the unpackaging of Base64 data and of numbered parts, and
+// the handler, which reads every byte of every package it is given (so that
+// the address sanitizer sees a body that points outside its memory).
 //
-// Input: byte 0 sets the scene (see Scene); the rest is the stream. A byte
-// 0x7f starts a new chunk that goes through ReadData, a byte 0x1f one that
-// goes straight to SetToCacheBuf; the first chunk goes straight.
+// Input: byte 0 sets the scene: the connects refused before one is served
+// (byte 0 % 3: 0 direct, 1 through the proxy tunnel, 2 over HTTP) and, with
+// bit 2, a message the application sends first. The rest is the stream; a
+// byte 0x7f starts a new chunk (an empty chunk reads as the server's close).
 
+#include <transport/NetClient.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
-#include <vector>
-
-#include "FuzzSupport.h"
-#include "message/Frame.h"
 
 namespace {
 
-constexpr std::size_t kCacheCapacity = 5000;
-constexpr std::size_t kFrameMax = 2500;
-constexpr char kViaReadData = 0x7f;
-constexpr char kStraight = 0x1f;
+using namespace transport;
 
-// The cutter as first described: search the whole cache again after every
-// chunk; a frame is the text from the last opener before a closer through
-// that closer; longer than 2500 characters it is dropped; everything up to
-// the closer goes.
-struct PlainCutter {
-    std::string cache;
-    std::vector<std::string> frames;  // cut by the last Append
-    std::size_t dropped = 0;          // too long, since the start
-
-    void Append(std::string text) {
-        frames.clear();
-        if (cache.size() + text.size() > kCacheCapacity) cache.clear();
-        if (text.size() > kCacheCapacity) text.erase(0, text.size() - kCacheCapacity);
-        cache += text;
-        for (;;) {
-            const std::size_t open = cache.find("<g44>");
-            if (open == std::string::npos) break;
-            const std::size_t close = cache.find("</g44>", open);
-            if (close == std::string::npos) break;
-            const std::size_t start = cache.rfind("<g44>", close);
-            const std::size_t end = close + 6;
-            if (end - start > kFrameMax) {
-                ++dropped;
-            } else {
-                frames.push_back(cache.substr(start, end - start));
-            }
-            cache.erase(0, end);
-        }
-    }
-};
-
-struct Chunk {
-    bool viaReadData;
-    std::string bytes;
-};
-
-std::vector<Chunk> Chunks(const std::uint8_t* data, std::size_t size) {
-    std::vector<Chunk> out(1, Chunk{false, std::string()});
-    for (std::size_t i = 0; i < size; ++i) {
-        const char c = static_cast<char>(data[i]);
-        if (c == kViaReadData || c == kStraight) {
-            out.push_back(Chunk{c == kViaReadData, std::string()});
-        } else {
-            out.back().bytes.push_back(c);
-        }
-    }
-    return out;
+void Check(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "fuzz property broken: %s\n", what);
+    std::abort();
 }
 
-std::string TextPart(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
-
-bool SameMessage(const NetMessage& a, const NetMessage& b) {
-    if (a.GetId() != b.GetId() || a.GetParams().GetCount() != b.GetParams().GetCount()) {
-        return false;
+// Reads every byte of a message's parameters.
+void Walk(const NetObject* body) {
+    const auto* message = dynamic_cast<const NetMessage*>(body);
+    if (message == nullptr) return;
+    unsigned long count = 0;
+    volatile unsigned char sum = 0;
+    for (NetParam* node = message->GetParams().GetHead(); node != nullptr;
+         node = message->GetParams().GetNext(node), ++count) {
+        for (std::uint32_t i = 0; i < node->m_nLength; ++i) sum = sum + node->m_pData[i];
     }
-    for (unsigned long i = 0; i < a.GetParams().GetCount(); ++i) {
-        const int k = static_cast<int>(i);
-        if (fuzz::StoredBytes(a, k) != fuzz::StoredBytes(b, k)) return false;
+    Check(count == message->GetParams().GetCount(), "parameter count disagrees with the list");
+}
+
+bool Handler(NetPackage* package) {
+    Check(package != nullptr && package->m_pBody != nullptr, "a package without its body");
+    if (const auto* info = dynamic_cast<const NetInformation*>(package->m_pBody)) {
+        Check(info->m_nCode != 3 || (info->m_nValue1 >= 1 && info->m_nValue1 <= info->m_nValue2),
+              "transfer progress outside 1..total");
+        Walk(info->m_pMessage);
+    } else if (const auto* error = dynamic_cast<const NetError*>(package->m_pBody)) {
+        Walk(error->m_pMessage);
+    } else {
+        Check(package->m_nKind == NetPackage::KIND_MESSAGE, "a package of an unknown kind");
+        Walk(package->m_pBody);
     }
     return true;
 }
 
-// Bits of byte 0.
-struct Scene {
-    explicit Scene(std::uint8_t b)
-        : connected(b & 1),
-          emptyStoredToken(b & 2),
-          messageInFlight(b & 4),
-          loginPending(b & 8),
-          smallPartsQueue(b & 16),
-          runObjects(b & 32) {}
-    bool connected, emptyStoredToken, messageInFlight, loginPending, smallPartsQueue, runObjects;
+// One scripted connection at a time: connects are refused as often as asked,
+// then one is served: once the client has written its first request, each
+// receive takes the next chunk (at most what it asks for), and the end of the
+// input is the server's close. Later connects are refused. Kernel objects,
+// waits and the clock are the host's.
+class StreamPlatform : public PlatformWrapper {
+public:
+    StreamPlatform(const std::uint8_t* data, std::size_t size, int refusals)
+        : PlatformWrapper(DefaultPlatform()), refusals_(refusals), done_(target().CreateEvent()) {
+        chunks_.emplace_back();
+        for (std::size_t i = 0; i < size; ++i) {
+            if (data[i] == 0x7f) chunks_.emplace_back();
+            if (data[i] != 0x7f) chunks_.back().push_back(static_cast<char>(data[i]));
+        }
+    }
+    ~StreamPlatform() override { target().CloseHandle(done_); }
+    Handle done() const { return done_; }
+
+    void Trace(const char* text, bool) override { Check(std::strlen(text) < 1u << 20, "trace"); }
+    // The reconnection pauses, shortened: an input is read in milliseconds.
+    void Sleep(std::uint32_t ms) override { target().Sleep(std::min<std::uint32_t>(ms, 1)); }
+    SocketHandle CreateSocket() override { return ++socket_; }
+    int SetSocketOption(SocketHandle, int, int) override { return 0; }
+    int Connect(SocketHandle, const SockAddrIn&) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connecting_ = true;
+        SetLastSocketError(kErrWouldBlock);
+        return kSocketError;
+    }
+    int EventSelect(SocketHandle, Handle event, long mask) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        event_ = mask != 0 ? event : nullptr;
+        Poke();
+        return 0;
+    }
+    int EnumNetworkEvents(SocketHandle, Handle event, NetworkEvents* events) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *events = NetworkEvents{};
+        if (event != nullptr) target().ResetEvent(event);
+        if (connecting_) {
+            connecting_ = false;
+            events->lNetworkEvents = kFdConnect;
+            connected_ = refusals_-- <= 0 && !finished_;
+            events->iErrorConnect = connected_ ? 0 : kErrConnRefused;
+        } else if (connected_ && answering_) {
+            events->lNetworkEvents = chunks_.empty() ? kFdClose : kFdRead;
+            if (chunks_.empty()) Finish();
+        }
+        return 0;
+    }
+    int Send(SocketHandle, const char*, std::uint32_t length, std::uint32_t,
+             std::uint32_t* sent) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *sent = length;
+        answering_ = answering_ || connected_;
+        Poke();
+        return 0;
+    }
+    int Receive(SocketHandle, char* buffer, std::uint32_t capacity, std::uint32_t,
+                std::uint32_t* received) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *received = 0;
+        if (chunks_.empty()) return 0;
+        std::string& chunk = chunks_.front();
+        *received = static_cast<std::uint32_t>(std::min<std::size_t>(chunk.size(), capacity));
+        std::memcpy(buffer, chunk.data(), *received);
+        chunk.erase(0, *received);
+        // An empty chunk is the close; what did not fit comes with the next receive.
+        if (chunk.empty()) chunks_.pop_front();
+        if (*received == 0) Finish();
+        Poke();
+        return 0;
+    }
+    void ShutdownSend(SocketHandle) override {}
+    void CloseSocket(SocketHandle) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (connected_) Finish();
+    }
+
+private:
+    void Poke() {
+        if (event_ != nullptr) target().SetEvent(event_);
+    }
+    void Finish() {
+        connected_ = false;
+        finished_ = true;
+        chunks_.clear();
+        target().SetEvent(done_);
+    }
+
+    std::mutex mutex_;
+    std::deque<std::string> chunks_;
+    int refusals_;
+    Handle done_;
+    Handle event_ = nullptr;
+    SocketHandle socket_ = 1000;
+    bool connecting_ = false, connected_ = false, answering_ = false, finished_ = false;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const Scene scene(data[0]);
-    fuzz::Packages().clear();
-    fuzz::FuzzPlatform platform;
-    fuzz::FuzzClient client(platform);
-    if (scene.runObjects) client.CreateRunObjects();
-    client.m_nConnType = CNetClient::CONNTYPE_DIRECT;
-    client.SetConnectionState(scene.connected ? CNetClient::CONN_CONNECTED
-                                              : CNetClient::CONN_SOCKET_CONNECTED);
-    client.m_pLoginMessage = fuzz::MakeMessage(
-        1, 2, {"usr", scene.emptyStoredToken ? "" : "pwd", "", "7", "five", "six"});
-    client.m_bLoginPending = scene.loginPending;
-    if (scene.messageInFlight) {
-        client.m_pOutputQueue->PushByPriority(fuzz::MakeMessage(42, 3, {"in flight"}));
-        std::lock_guard<std::mutex> lock(client.m_pOutputQueue->Mutex());
-        client.m_pSendingMessage = client.m_pOutputQueue->PeekByPriorityLocked();
+    StreamPlatform platform(data + 1, size - 1, data[0] % 3);
+    CNetClient client(platform);
+    client.SetNetHandler(&Handler);
+    NetClientParams params{};
+    std::strcpy(params.szHost1, "127.0.0.1");
+    params.nMaxReconCount = 5;
+    Check(client.Open(params), "Open failed");
+    Check(client.Login("usr", "pwd", "", 7, "five", "six"), "Login failed");
+    if ((data[0] & 4) != 0) {
+        NetMessage message;
+        message.SetId(42);
+        message.SetPriority(3);
+        message.GetParams().AddTail("in flight", 10);
+        client.Send(&message);
     }
-    if (scene.smallPartsQueue) {
-        client.m_pInternals->partsMaxCount = 3;
-        client.m_pInternals->partsMaxBytes = 4096;
-    }
-
-    PlainCutter plain;
-    for (const Chunk& chunk : Chunks(data + 1, size - 1)) {
-        if (chunk.viaReadData) {
-            platform.QueueChunk(chunk.bytes);
-            // One receive takes at most 2500 bytes; an empty chunk is the
-            // peer's close.
-            do {
-                client.ReadData();
-            } while (platform.HasChunks());
-            for (std::size_t at = 0; at < chunk.bytes.size(); at += 2500) {
-                plain.Append(TextPart(chunk.bytes.substr(at, 2500)));
-            }
-            fuzz::Check(client.m_pInputQueue->GetItemCount() == 0,
-                        "ReadData left received messages on the input queue");
-        } else {
-            std::string buffer = chunk.bytes;
-            client.SetToCacheBuf(&buffer[0], static_cast<unsigned long>(buffer.size()));
-            plain.Append(TextPart(chunk.bytes));
-            fuzz::Check(client.m_pInputQueue->GetItemCount() ==
-                            static_cast<int>(plain.frames.size()),
-                        "the cutter cut another number of frames than the plain cutter");
-            for (std::size_t i = 0; i < plain.frames.size(); ++i) {
-                NetMessage expected;
-                transport::ParseFrame(expected, plain.frames[i].c_str());
-                const NetMessage* cut = client.m_pInputQueue->ItemAt(static_cast<int>(i));
-                fuzz::Check(cut != nullptr && SameMessage(*cut, expected),
-                            "the cutter cut another frame than the plain cutter");
-            }
-            client.DrainInput();
-        }
-        const std::size_t held = strnlen(client.m_cacheBuf, sizeof(client.m_cacheBuf));
-        fuzz::Check(held <= kCacheCapacity, "the cache holds more than 5000 characters");
-        fuzz::Check(std::string(client.m_cacheBuf, held) == plain.cache,
-                    "the cache holds another text than the plain cutter's");
-        fuzz::Check(client.m_pPartsQueue->GetItemCount() <=
-                        static_cast<int>(client.m_pInternals->partsMaxCount),
-                    "the parts queue outgrew its bound");
-    }
-    fuzz::Check(platform.CountTraced("Frame too long (") == plain.dropped,
-                "a frame over 2500 characters was not dropped with its trace line");
-
-    // What reached the handler is what the ids allow.
-    for (const fuzz::Delivered& d : fuzz::Packages()) {
-        if (d.kind == NetPackage::KIND_INFORMATION && d.code == 3) {
-            fuzz::Check(d.value1 >= 1 && d.value1 <= d.value2, "progress outside 1..total");
-        }
-        if (d.kind == NetPackage::KIND_MESSAGE && d.id == 10) {
-            fuzz::Check(d.params.size() == 3, "a joined object without name, part text and data");
-        }
-    }
+    Check(platform.WaitOne(platform.done(), 10000) == kWaitObject0, "the input was not read");
+    client.Close(false);
     return 0;
 }

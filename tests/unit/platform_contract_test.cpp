@@ -1,0 +1,354 @@
+// The contract every Platform implementation passes: kernel objects, waits,
+// threads, sockets on loopback, names. Another implementation adds its
+// factory to INSTANTIATE_TEST_SUITE_P below. Socket peers are host sockets.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <transport/Platform.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/ErrorMap.h"
+#include "platform/posix/PosixPlatform.h"
+
+namespace transport {
+namespace {
+
+constexpr long kAll = kFdRead | kFdConnect | kFdClose;
+
+// The far end of a connection.
+struct Peer {
+    ~Peer() { Close(); }
+    bool Send(const std::string& s) { return send(fd, s.data(), s.size(), MSG_NOSIGNAL) > 0; }
+    void Close() { close(std::exchange(fd, -1)); }
+    void Reset() {  // closes with a reset
+        const linger abort{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        Close();
+    }
+    int fd = -1;
+};
+
+class PlatformContract : public ::testing::TestWithParam<std::unique_ptr<Platform> (*)()> {
+protected:
+    // The listener is bound to 127.0.0.1 on an ephemeral port; connects are
+    // refused until it listens.
+    void SetUp() override {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof(a);
+        ASSERT_EQ(bind(listener_.fd, reinterpret_cast<sockaddr*>(&a), length), 0);
+        getsockname(listener_.fd, reinterpret_cast<sockaddr*>(&a), &length);
+        address_ = SockAddrIn{kAfInet, a.sin_port, a.sin_addr.s_addr, {}};
+    }
+    ~PlatformContract() override {
+        for (SocketHandle s : sockets_) p.CloseSocket(s);
+        for (Handle h : owned_) p.CloseHandle(h);
+    }
+    Handle Own(Handle h) { return owned_.push_back(h), h; }
+    Handle Event() { return Own(p.CreateEvent()); }
+    std::uint32_t Since(std::uint32_t tick) { return p.GetTickCount() - tick; }
+    // A socket whose connect has started, selected on event.
+    SocketHandle Start(Handle event) {
+        sockets_.push_back(p.CreateSocket());
+        EXPECT_TRUE(p.Connect(sockets_.back(), address_) == 0 ||
+                    p.GetLastSocketError() == kErrWouldBlock);
+        EXPECT_EQ(p.EventSelect(sockets_.back(), event, kAll), 0);
+        return sockets_.back();
+    }
+    // The next report once event fires; none when it does not.
+    NetworkEvents Next(SocketHandle s, Handle event) {
+        NetworkEvents e{};
+        const bool fired = p.WaitOne(event, 5000) == kWaitObject0;
+        EXPECT_TRUE(fired && p.EnumNetworkEvents(s, event, &e) == 0);
+        return e;
+    }
+    void Accept(Peer* peer) {
+        pollfd entry{listener_.fd, POLLIN, 0};
+        if (poll(&entry, 1, 5000) == 1) peer->fd = accept(listener_.fd, nullptr, nullptr);
+    }
+    // A connected socket, its connect report taken.
+    SocketHandle Connected(Handle event, Peer* peer) {
+        listen(listener_.fd, 8);
+        const SocketHandle s = Start(event);
+        EXPECT_EQ(Next(s, event).lNetworkEvents, kFdConnect);
+        Accept(peer);
+        return s;
+    }
+    // What a receive took; its result in code_.
+    std::string Receive(SocketHandle s, std::uint32_t capacity, std::uint32_t ms = 2000) {
+        char buffer[4096];
+        std::uint32_t n = 99;
+        code_ = p.Receive(s, buffer, capacity, ms, &n);
+        return std::string(buffer, code_ == 0 ? n : 0);
+    }
+
+    std::unique_ptr<Platform> owner_ = GetParam()();
+    Platform& p = *owner_;
+    Peer listener_{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    SockAddrIn address_{};
+    std::vector<Handle> owned_;
+    std::vector<SocketHandle> sockets_;
+    int code_ = -1;
+};
+
+// ---- Kernel objects and waits ----
+
+TEST_P(PlatformContract, TimedWaitsReturnOnTimeAndASignalBeforeTheWaitIsNotLost) {
+    const Handle event = Event();
+    const std::pair<Handle, std::uint32_t> rows[] = {
+        {event, 0}, {event, 120}, {Own(p.CreateSemaphore(0, 1)), 120}, {nullptr, 120}};
+    for (const auto& [object, ms] : rows) {
+        const std::uint32_t start = p.GetTickCount();
+        EXPECT_EQ(object != nullptr ? p.WaitOne(object, ms) : (p.Sleep(ms), kWaitTimeout),
+                  kWaitTimeout);
+        EXPECT_GE(Since(start) + 16, ms);  // a coarse tick may lag by one step
+        EXPECT_LT(Since(start), ms + 1000);
+    }
+    ASSERT_TRUE(p.SetEvent(event));  // before the wait, and it stays until reset
+    EXPECT_EQ(p.WaitOne(event, 0), kWaitObject0);
+    EXPECT_EQ(p.WaitOne(event, kInfinite), kWaitObject0);
+    ASSERT_TRUE(p.ResetEvent(event));
+    EXPECT_EQ(p.WaitOne(event, 0), kWaitTimeout);
+}
+
+TEST_P(PlatformContract, SemaphoreCountsReportsItsPreviousCountAndKeepsItsMaximum) {
+    const Handle s = Own(p.CreateSemaphore(2, 6));
+    // Release, accepted, the count before it (a refused release changes nothing).
+    const long rows[][3] = {{0, false, -1}, {-1, false, -1}, {5, false, -1},
+                            {1, true, 2},   {3, true, 3},    {1, false, -1}};
+    for (const auto& [release, ok, before] : rows) {
+        long previous = -1;
+        EXPECT_EQ(p.ReleaseSemaphore(s, release, &previous), ok != 0) << release;
+        EXPECT_EQ(previous, before) << release;
+    }
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(p.WaitOne(s, 0), kWaitObject0);
+    EXPECT_EQ(p.WaitOne(s, 0), kWaitTimeout);
+    EXPECT_FALSE(p.ReleaseSemaphore(Event(), 1, nullptr));
+    EXPECT_EQ(p.CreateSemaphore(2, 1), nullptr);
+}
+
+TEST_P(PlatformContract, WaitReportsTheLowestSignalledSlotAndTakesOnlyItsCount) {
+    const Handle sem = Own(p.CreateSemaphore(1, 10));
+    Handle slots[10] = {Event(), Event(), Event(), Event(), sem, Event(), sem, sem, sem, nullptr};
+    p.SetEvent(slots[5]);
+    p.SetEvent(slots[3]);
+    EXPECT_EQ(p.Wait(slots, 6, 0), kWaitObject0 + 3);
+    p.SetEvent(slots[1]);
+    EXPECT_EQ(p.Wait(slots, 6, kInfinite), kWaitObject0 + 1);
+    p.ResetEvent(slots[1]);
+    p.ResetEvent(slots[3]);
+    EXPECT_EQ(p.Wait(slots, 6, 0), kWaitObject0 + 4);  // the count was kept until now
+    EXPECT_EQ(p.Wait(slots, 6, 0), kWaitObject0 + 5);
+    p.ReleaseSemaphore(sem, 1, nullptr);
+    EXPECT_EQ(p.Wait(slots + 6, 2, 0), kWaitObject0);  // listed twice, taken once
+    EXPECT_EQ(p.Wait(slots + 6, 2, 0), kWaitTimeout);
+    for (const auto& [handles, count] :
+         {std::pair<Handle*, std::uint32_t>{nullptr, 1}, {slots, 0}, {slots, 9}, {slots + 8, 2}})
+        EXPECT_EQ(p.Wait(handles, count, 0), kWaitFailed) << count;
+    EXPECT_FALSE(p.SetEvent(sem));
+}
+
+// ---- Threads ----
+
+struct Worker {
+    Platform* p;
+    Handle stop, work, done;
+    std::atomic<bool> busy{true};
+};
+
+// Says it runs, spins while busy, then answers each work signal on done
+// until stop.
+unsigned long WorkLoop(void* arg) {
+    auto* w = static_cast<Worker*>(arg);
+    w->p->SetEvent(w->done);  // running
+    while (w->busy.load()) std::this_thread::yield();
+    const Handle events[2] = {w->stop, w->work};
+    while (w->p->Wait(events, 2, kInfinite) == kWaitObject0 + 1 && w->p->ResetEvent(w->work)) {
+        w->p->SetEvent(w->done);
+    }
+    return 0;
+}
+
+TEST_P(PlatformContract, SuspendParksAThreadAtItsWaitAndResumeLetsItGoOn) {
+    Worker w{&p, Event(), Event(), Event()};
+    const Handle thread = Own(p.CreateThread(&WorkLoop, &w, true));
+    p.SetEvent(w.work);
+    EXPECT_EQ(p.WaitOne(w.done, 150), kWaitTimeout);  // created suspended
+    p.ResumeThread(thread);
+    ASSERT_EQ(p.WaitOne(w.done, 10000), kWaitObject0);
+    p.ResetEvent(w.done);
+    // Busy, the thread is not at its wait yet: SuspendThread returns once it is.
+    auto suspended = std::async(std::launch::async, [&] { p.SuspendThread(thread); });
+    EXPECT_EQ(suspended.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout);
+    w.busy = false;
+    ASSERT_EQ(suspended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(p.WaitOne(w.done, 150), kWaitTimeout);  // parked: the work waits
+        p.ResumeThread(thread);
+        ASSERT_EQ(p.WaitOne(w.done, 10000), kWaitObject0);
+        p.ResetEvent(w.done);
+        p.SuspendThread(thread);  // asleep in its wait this time
+        p.SetEvent(w.work);
+    }
+    p.SetEvent(w.stop);
+    p.ResumeThread(thread);
+    EXPECT_EQ(p.WaitOne(thread, 10000), kWaitObject0);
+}
+
+// ---- Sockets ----
+
+// The client's order: the waiting thread first, then connect and select.
+// Connect is reported alone, before the data that came with it.
+TEST_P(PlatformContract, ConnectDataAndCloseAreEachReportedOnceInOrder) {
+    listen(listener_.fd, 8);
+    const Handle event = Event(), waiting = Event();
+    auto waiter = std::async(std::launch::async,
+                             [&] { return p.SetEvent(waiting), p.WaitOne(event, 10000); });
+    ASSERT_EQ(p.WaitOne(waiting, 5000), kWaitObject0);
+    p.Sleep(50);  // most likely inside its wait by now; the test holds either way
+    const SocketHandle s = Start(event);
+    EXPECT_EQ(waiter.get(), kWaitObject0);
+    Peer peer;
+    Accept(&peer);
+    ASSERT_TRUE(peer.Send("hello"));
+    NetworkEvents e = Next(s, event);
+    EXPECT_EQ(e.lNetworkEvents, kFdConnect);
+    // Data that a wait saw and a receive took is not reported again.
+    ASSERT_EQ(p.WaitOne(event, 5000), kWaitObject0);
+    EXPECT_EQ(Receive(s, 64), "hello");
+    ASSERT_EQ(p.EnumNetworkEvents(s, event, &e), 0);
+    EXPECT_EQ(e.lNetworkEvents, 0);
+
+    // Data is read before the close, which is reported once.
+    const std::string sent(6000, 'd');
+    ASSERT_TRUE(peer.Send(sent));
+    peer.Close();
+    std::string received;
+    for (int round = 0; round < 100 && (e.lNetworkEvents & kFdClose) == 0; ++round) {
+        e = Next(s, event);
+        ASSERT_NE(e.lNetworkEvents, 0) << "nothing after " << received.size() << " bytes";
+        if ((e.lNetworkEvents & kFdRead) != 0) received += Receive(s, 2500);
+        EXPECT_TRUE((e.lNetworkEvents & kFdClose) == 0 || received == sent) << "close first";
+    }
+    EXPECT_EQ(e.iErrorClose, 0);
+    EXPECT_EQ(p.WaitOne(event, 300), kWaitTimeout);
+}
+
+TEST_P(PlatformContract, RefusedConnectIsOneReportWithItsCodeThenSilence) {
+    const Handle event = Event();
+    const NetworkEvents e = Next(Start(event), event);
+    EXPECT_EQ(e.lNetworkEvents, kFdConnect);
+    EXPECT_EQ(e.iErrorConnect, kErrConnRefused);
+    EXPECT_EQ(p.WaitOne(event, 300), kWaitTimeout);
+}
+
+TEST_P(PlatformContract, ResetByThePeerIsReportedAsAResetNotAsATimeOut) {
+    Peer peer, other;
+    const Handle event = Event();
+    const SocketHandle s = Connected(event, &peer);
+    const SocketHandle r = Connected(Event(), &other);
+    peer.Reset();
+    const NetworkEvents e = Next(s, event);
+    EXPECT_EQ(e.lNetworkEvents, kFdClose);
+    EXPECT_EQ(e.iErrorClose, kErrConnReset);
+
+    other.Reset();  // met by a receive, then by a send that must not kill the process
+    Receive(r, 64);
+    EXPECT_EQ(code_, kErrConnReset);
+    std::uint32_t sent = 0;
+    EXPECT_EQ(p.Send(r, "x", 1, 2000, &sent), kErrConnReset);
+}
+
+TEST_P(PlatformContract, SendAndReceiveWaitAtMostTheirTimeAndReceiveAtMostItsCapacity) {
+    Peer peer;
+    const SocketHandle s = Connected(Event(), &peer);
+    const std::string payload(32u << 20, 'x');  // far more than the buffers hold
+    std::uint32_t sent = 0;
+    std::uint32_t start = p.GetTickCount();
+    EXPECT_EQ(p.Send(s, payload.data(), payload.size(), 200, &sent), kErrIoIncomplete);
+    EXPECT_GE(Since(start) + 16, 200u);
+    EXPECT_TRUE(sent > 0 && sent < payload.size()) << sent;
+    start = p.GetTickCount();
+    EXPECT_EQ(Receive(s, 10, 150), "");
+    EXPECT_EQ(code_, kErrIoIncomplete);
+    EXPECT_GE(Since(start) + 16, 150u);
+    auto late =
+        std::async(std::launch::async, [&] { return p.Sleep(50), peer.Send("0123456789abcdef"); });
+    EXPECT_EQ(Receive(s, 10), "0123456789");  // a waiting receive returns with the data
+    EXPECT_EQ(Receive(s, 64), "abcdef");
+    shutdown(peer.fd, SHUT_WR);
+    EXPECT_EQ(Receive(s, 64), "");
+    EXPECT_EQ(code_, 0);  // the peer closed
+}
+
+TEST_P(PlatformContract, CloseEndsAReceiveUnderWayOnAnotherThread) {
+    Peer peer;
+    const Handle started = Event();
+    const SocketHandle s = Connected(Event(), &peer);
+    // Ends with no bytes (the close), or refused once the close has begun.
+    auto receiver = std::async(std::launch::async, [&] {
+        return p.SetEvent(started), Receive(s, 16, 10000), code_ == 0 || code_ == kErrNotSocket;
+    });
+    ASSERT_EQ(p.WaitOne(started, 5000), kWaitObject0);
+    p.Sleep(50);  // most likely inside the receive by now; the test holds either way
+    p.CloseSocket(s);
+    ASSERT_EQ(receiver.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(receiver.get());
+}
+
+TEST_P(PlatformContract, HandleUsedAfterCloseFailsWithNotSocketAndNeverReachesALaterSocket) {
+    listen(listener_.fd, 8);
+    const Handle event = Event();
+    const SocketHandle old = p.CreateSocket();
+    p.CloseSocket(old);
+    const SocketHandle s = Start(event);  // most likely the same descriptor
+    std::uint32_t n = 0;
+    char byte = 0;
+    NetworkEvents e{};
+    const int results[] = {p.Send(old, "x", 1, 100, &n), p.Receive(old, &byte, 1, 100, &n),
+                           p.EventSelect(old, event, kAll), p.EnumNetworkEvents(old, event, &e),
+                           p.Connect(old, address_)};
+    for (const int result : results) EXPECT_TRUE(result == kErrNotSocket || result == kSocketError);
+    EXPECT_EQ(p.GetLastSocketError(), kErrNotSocket);
+    p.CloseSocket(old);  // leaves the later socket alone
+    EXPECT_EQ(Next(s, event).lNetworkEvents, kFdConnect);
+}
+
+// ---- Names and errors ----
+
+TEST_P(PlatformContract, NamesResolveAndOnlyDottedAddressesParse) {
+    HostEntry entry;
+    ASSERT_TRUE(p.GetHostByName("localhost", &entry));
+    EXPECT_EQ(entry.address, htonl(INADDR_LOOPBACK));
+    EXPECT_FALSE(p.GetHostByName("no-such-host.invalid", &entry));
+    const int error = p.GetLastSocketError();
+    EXPECT_TRUE(error >= kErrHostNotFound && error <= kErrNoData) << error;
+    EXPECT_EQ(p.InetAddr("127.0.0.1"), entry.address);
+    for (const char* text : {"localhost", "1.2.3", "256.1.1.1", "0x7f.0.0.1"})
+        EXPECT_EQ(p.InetAddr(text), kInaddrNone);
+}
+
+std::unique_ptr<Platform> MakePosix() { return std::make_unique<posix::PosixPlatform>(); }
+INSTANTIATE_TEST_SUITE_P(Posix, PlatformContract, ::testing::Values(&MakePosix));
+
+// The error texts the client shows depend on these codes.
+TEST(PosixErrorMap, HostErrorsMapToTheSocketNumbering) {
+    const int rows[][2] = {{ECONNREFUSED, kErrConnRefused}, {ETIMEDOUT, kErrTimedOut},
+                           {ECONNRESET, kErrConnReset},     {EPIPE, kErrConnReset},
+                           {ENETUNREACH, kErrNetUnreach},   {EHOSTUNREACH, kErrHostUnreach}};
+    for (const auto& row : rows) EXPECT_EQ(posix::SocketErrorFromErrno(row[0]), row[1]) << row[0];
+    EXPECT_GT(posix::SocketErrorFromErrno(ENOENT), kErrNoData);  // outside every known text
+}
+
+}  // namespace
+}  // namespace transport
