@@ -35,12 +35,26 @@ const char kKeepAlive[] = "<g44>12<p>Keep-Alive</p></g44>";
 const char kLoginOk[] = "<g44>1<p>1</p><p>pm</p></g44>";  // token "ok"
 const char kDelivered[] = "<g44>7<p>1</p></g44>";
 
+// Real time: generous for the sanitizers on a busy machine; a wait that
+// succeeds returns as soon as its condition holds.
+constexpr std::uint32_t kWaitMs = 30000;
+
+inline bool Eventually(const std::function<bool()>& done, std::uint32_t ms = kWaitMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 struct Client : CNetClient {
     using CNetClient::CNetClient;
     int State() { return GetConnectionState(); }
     int Queued() { return m_pOutputQueue->GetItemCount(); }
     int Parts() { return m_pPartsQueue->GetItemCount(); }
     int LastType() { return m_nLastConnType; }
+    unsigned BytesIn() { return m_nTotalReceived; }
 };
 
 inline std::string ParamBytes(const NetMessage& message, int index) {
@@ -138,8 +152,6 @@ inline std::string Post(const std::string& frame, const std::string& host) {
 
 class E2e : public ::testing::Test {
 protected:
-    static constexpr std::uint32_t kWaitMs = 30000;  // real time; sanitizers on a busy machine
-
     E2e() { UseClock(50); }
 
     // Rebuilds the platform stack with a clock `factor` times fast; before
@@ -181,14 +193,6 @@ protected:
     }
     void Send(const NetMessage& message) { client_->Send(&message); }
 
-    static bool Eventually(const std::function<bool()>& done, std::uint32_t ms = kWaitMs) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
     // Lets the client's time pass: only to see that something does NOT happen.
     void Pass(std::uint32_t virtualMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(virtualMs / factor_ + 1));

@@ -1,0 +1,231 @@
+// What a bad line does: drops every few messages and in the middle of
+// frames either way, silence, answers in single bytes, twice, late or with
+// nothing asked, garbage, and frames too long. Nothing reaches the
+// application as something it is not, nothing is lost, and the messages
+// that follow still flow. bench/ runs the first case with many messages as
+// the soak.
+
+#include <algorithm>
+#include <map>
+
+#include "e2e/E2eFixture.h"
+
+#ifndef TRANSPORT_FAULT_MESSAGES
+#define TRANSPORT_FAULT_MESSAGES 24
+#endif
+
+namespace e2e {
+namespace {
+
+using Faults = E2e;
+
+// Results at the handler: the id each "info 1" names, in order.
+std::vector<long> Delivered(const Lines& packages) {
+    std::vector<long> ids;
+    for (const std::string& p : packages) {
+        if (p.compare(0, 11, "info 1 0/0 ") == 0) ids.push_back(p[11] == '-' ? -1 : std::stol(p.substr(11)));
+    }
+    return ids;
+}
+
+// Each connection is cut right after its fourth frame, unanswered: the
+// third message's answer of every line is lost. Per priority the server
+// sees the messages in the order they were sent, a copy only right after
+// its first, every line starts with the log-in, and each message is
+// answered once.
+TEST_F(Faults, ALineThatDropsEveryFewMessagesLosesNothing) {
+    constexpr int kMessages = TRANSPORT_FAULT_MESSAGES;
+    auto frames = std::make_shared<std::map<std::size_t, int>>();
+    peer_.SetRule([frames](const Frame& f) {
+        return ++(*frames)[f.connection] % 4 == 0 ? ScriptedPeer::HangUp() : ScriptedPeer::Usual(f);
+    });
+    LogIn();
+    std::map<int, std::vector<long>> sent;
+    for (int i = 0; i < kMessages; ++i) {
+        const int priority = 1 + (i * 7) % 4;
+        Send(Message(1000 + i, {std::string(static_cast<std::size_t>(10 + i * 40 % 6000), 'm')}, priority));
+        sent[priority].push_back(1000 + i);
+        // The application keeps a window of unanswered messages.
+        ASSERT_TRUE(Eventually([&] { return client_->Queued() < 64; }, 60 * kWaitMs));
+    }
+    ASSERT_TRUE(Eventually([&] { return client_->Queued() == 0; }, 60 * kWaitMs));
+
+    std::map<int, std::vector<long>> seen;
+    std::map<long, int> copies;
+    for (const Frame& f : peer_.Frames()) {
+        if (f.id < 1000) continue;
+        std::vector<long>& order = seen[1 + ((f.id - 1000) * 7) % 4];
+        if (order.empty() || order.back() != f.id) order.push_back(f.id);
+        EXPECT_LE(++copies[f.id], 2) << f.id;
+        EXPECT_EQ(f.params.at(0).size(), static_cast<std::size_t>(10 + (f.id - 1000) * 40 % 6000));
+    }
+    EXPECT_EQ(seen, sent);
+    for (std::size_t c = 0; c < peer_.Connections(); ++c) {
+        EXPECT_TRUE(peer_.Ids(c).empty() || peer_.Ids(c).front() == 1) << c;
+    }
+    std::map<long, int> answered;
+    for (long id : Delivered(Packages())) ++answered[id];
+    EXPECT_EQ(answered.size(), static_cast<std::size_t>(kMessages));
+    for (const auto& [id, n] : answered) EXPECT_EQ(n, 1) << id;
+    EXPECT_GE(peer_.Connections(), static_cast<std::size_t>(kMessages / 3));
+}
+
+// Nothing has worked yet when the first line fails, so the client walks on:
+// the tunnel (refused) and then POST, through which it logs in.
+struct FirstLineCase {
+    const char* name;
+    std::function<void(ScriptedPeer&)> fault;
+    std::string firstLine;
+};
+
+class FirstLine : public E2e, public ::testing::WithParamInterface<FirstLineCase> {};
+
+TEST_P(FirstLine, FailingFirstLineSendsTheClientOnToAWayThatWorks) {
+    GetParam().fault(peer_);
+    LogIn();
+    Send(Message(520, {"via http"}));
+    ASSERT_TRUE(Eventually([&] { return peer_.Connections() == 1; }));
+    peer_.SetOnAccept(ScriptedPeer::OnAccept::kServe);
+    ASSERT_TRUE(Have("info 1 0/0 520"));
+    EXPECT_EQ(peer_.Received(0), GetParam().firstLine);
+    EXPECT_EQ(ports_->Targets(), (Lines{"127.0.0.1:800", "127.0.0.1:80", "127.0.0.1:800"}));
+    EXPECT_EQ(peer_.Received(1), Post(LoginFrame(), "127.0.0.1") + Post("<g44>520<p>via http</p></g44>", "127.0.0.1"));
+    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "info 1 0/0 520"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FirstLine,
+    ::testing::Values(FirstLineCase{"CutInTheLogin", [](ScriptedPeer& p) { p.CutAfter(12); },
+                                    LoginFrame().substr(0, 12)},
+                      // Accepted, never read: found out by the response time-out.
+                      FirstLineCase{"NeverRead",
+                                    [](ScriptedPeer& p) { p.SetOnAccept(ScriptedPeer::OnAccept::kIgnore); },
+                                    ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(Faults, ASilentLineIsLeftAfterTheResponseTimeOut) {
+    LogIn();
+    ASSERT_TRUE(LoggedIn());
+    peer_.SetOnAccept(ScriptedPeer::OnAccept::kIgnore);
+    peer_.DropAll();
+    ASSERT_TRUE(Eventually([&] { return peer_.Connections() == 2; }));
+    peer_.SetOnAccept(ScriptedPeer::OnAccept::kServe);
+    for (unsigned long id = 601; id <= 603; ++id) Send(Message(id, {"waited"}));
+    ASSERT_TRUE(Have("info 1 0/0 603"));
+    const long timeOut = trace_->IndexOf("Response Time Out...");
+    ASSERT_GE(timeOut, 0);
+    EXPECT_GT(trace_->IndexOf("Socket shutdown", static_cast<std::size_t>(timeOut)), timeOut);
+    EXPECT_EQ(peer_.Ids(2), (std::vector<long>{1, 601, 602, 603}));
+    EXPECT_EQ(Delivered(Packages()), (std::vector<long>{601, 602, 603}));
+}
+
+// Cut in the middle of the client's frame: the message goes whole on the
+// next line.
+TEST_F(Faults, ACutInTheMiddleOfAMessageSendsItWholeOnTheNextLine) {
+    LogIn();
+    ASSERT_TRUE(LoggedIn());
+    peer_.CutAfter(20);
+    const std::string payload(120, 'p');
+    Send(Message(201, {payload}));
+    ASSERT_TRUE(Have("info 1 0/0 201"));
+    EXPECT_EQ(peer_.Received(0), LoginFrame() + "<g44>201<p>" + std::string(9, 'p'));
+    EXPECT_EQ(peer_.Ids(0), (std::vector<long>{1}));
+    EXPECT_EQ(peer_.Ids(1), (std::vector<long>{1, 201}));
+    EXPECT_EQ(peer_.Frames().back().params, Lines{payload});
+}
+
+struct AnswerCase {
+    const char* name;
+    std::function<void(ScriptedPeer&)> fault;
+    std::size_t results;  // delivery results for five messages
+};
+
+class Answers : public E2e, public ::testing::WithParamInterface<AnswerCase> {};
+
+// Answers in single bytes are put together; doubled answers (they carry no
+// id, so a copy counts for the next message) still send every message
+// once, in order, on the same line.
+TEST_P(Answers, EveryMessageGoesOnceInOrderOnOneLine) {
+    GetParam().fault(peer_);
+    LogIn();
+    for (unsigned long id = 101; id <= 105; ++id) Send(Message(id, {"x"}, 3));
+    ASSERT_TRUE(Have("info 1 ", GetParam().results));
+    ASSERT_TRUE(Eventually([&] { return client_->Queued() == 0; }));
+    EXPECT_EQ(peer_.Ids(0), (std::vector<long>{1, 101, 102, 103, 104, 105}));
+    std::vector<long> named = Delivered(Packages());
+    named.erase(std::remove(named.begin(), named.end(), -1), named.end());  // copies with nothing in flight
+    EXPECT_TRUE(std::is_sorted(named.begin(), named.end()));
+    EXPECT_EQ(Packages().front(), "msg 1 1|ok");
+    EXPECT_EQ(peer_.Connections(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Answers,
+    ::testing::Values(AnswerCase{"OneByteAtATime", [](ScriptedPeer& p) { p.SetChunk(1); }, 5},
+                      AnswerCase{"Twice", [](ScriptedPeer& p) { p.SetDuplicate(true); }, 10}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Answers with nothing in flight name no message and are not counted for
+// the next one, which stays queued until its own answer comes.
+TEST_F(Faults, LateAnswersNeverRemoveAMessageThatWasNotAnswered) {
+    peer_.SetRule([](const Frame& f) { return f.id == 130 ? "" : ScriptedPeer::Usual(f); });
+    LogIn();
+    ASSERT_TRUE(LoggedIn());
+    ASSERT_TRUE(peer_.Push(std::string(kDelivered) + "<g44>7<p>0</p></g44>" + kKeepAlive + kLoginOk));
+    ASSERT_TRUE(Have("error 7 -"));
+    Send(Message(130, {"wait for me"}));
+    ASSERT_TRUE(Eventually([&] { return peer_.Ids(0).size() == 2; }));
+    Pass(20 * 1000);
+    EXPECT_EQ(client_->Queued(), 1);
+    ASSERT_TRUE(peer_.Push(kDelivered));
+    ASSERT_TRUE(Have("info 1 0/0 130"));
+    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "info 1 0/0 -", "error 7 -", "info 1 0/0 130"}));
+    EXPECT_EQ(peer_.Ids(0), (std::vector<long>{1, 130}));
+}
+
+// A mebibyte without a frame, then binary garbage: the receive cache
+// overflows again and again, and the line is as good as before.
+TEST_F(Faults, GarbageChangesNothing) {
+    LogIn();
+    ASSERT_TRUE(LoggedIn());
+    std::string garbage;
+    const char* pieces[] = {"<g44>7<p>1</p>", "</g4", "4>", "HTTP/1.1 200 OK\r\n", "<p>", "</p></g4", "text "};
+    for (std::size_t i = 0; garbage.size() < (1u << 20); ++i) garbage += pieces[i % 7] + std::to_string(i);
+    for (std::size_t i = 0; i < 65536; ++i) garbage.push_back(static_cast<char>((i * 131 + i / 7) & 0xFF));
+    ASSERT_EQ(garbage.find("</g44>"), std::string::npos);
+    const unsigned before = client_->BytesIn();
+    ASSERT_TRUE(peer_.Push(garbage));
+    // All of it in first: a zero byte ends the text of the chunk it came in.
+    ASSERT_TRUE(Eventually([&] { return client_->BytesIn() >= before + garbage.size(); }));
+    Send(Message(110, {"after the noise"}));
+    ASSERT_TRUE(Have("info 1 0/0 110"));
+    EXPECT_GT(trace_->Count("SetToCacheBuf start (CacheBuflenght =0 "), 100u);
+    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "info 1 0/0 110"}));
+    EXPECT_EQ(peer_.Connections(), 1u);
+}
+
+// Frames up to 2500 characters are taken, longer ones dropped, and those
+// longer than the cache never come whole; the next frame is kept.
+TEST_F(Faults, FramesLongerThan2500CharactersAreDropped) {
+    LogIn();
+    ASSERT_TRUE(LoggedIn());
+    auto frame = [](std::size_t length, char fill) { return "<g44>13<p>" + std::string(length - 20, fill) + "</p></g44>"; };
+    for (auto [length, fill] : {std::pair<std::size_t, char>{2500, 'a'}, {2501, 'b'}, {4000, 'c'}, {6000, 'd'}, {100000, 'e'}}) {
+        ASSERT_TRUE(peer_.Push(frame(length, fill)));
+    }
+    ASSERT_TRUE(peer_.Push("<g44>13<p>after</p></g44>"));
+    ASSERT_TRUE(Have("msg 13 after"));
+    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "msg 13 " + std::string(2480, 'a'), "msg 13 after"}));
+    EXPECT_EQ(trace_->Count("Frame too long ("), 2u);
+    EXPECT_TRUE(trace_->Contains("Frame too long (2501 characters), dropped"));
+
+    // A message that long still goes out whole.
+    const std::string big(6000, 'x');
+    Send(Message(120, {big, "tail"}));
+    ASSERT_TRUE(Have("info 1 0/0 120"));
+    EXPECT_EQ(peer_.Frames().back().text, "<g44>120<p>" + big + "</p><p>tail</p></g44>");
+    EXPECT_EQ(peer_.Connections(), 1u);
+}
+
+}  // namespace
+}  // namespace e2e
