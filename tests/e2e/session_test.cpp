@@ -159,11 +159,11 @@ TEST_F(Session, KilledServerMessageWaitsAndIsDeliveredOnceWhenItIsBack) {
     ASSERT_TRUE(LoggedIn());
     Send(Message(203, {"once more"}));
     ASSERT_TRUE(Eventually([&] { return peer_.Ids(0).size() == 2; }));
-    peer_.Kill();
+    peer_.SetListening(false);
     ASSERT_TRUE(Eventually([&] { return ports_->Targets().size() >= 4; }));  // refused, and again
     EXPECT_EQ(client_->Queued(), 1);
     peer_.SetRule(&ScriptedPeer::Usual);
-    peer_.Revive();
+    peer_.SetListening(true);
     ASSERT_TRUE(Have("info 1 0/0 203"));
     EXPECT_EQ(peer_.Ids(peer_.Connections() - 1), (std::vector<long>{1, 203}));
     EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "info 1 0/0 203"}));
@@ -178,7 +178,7 @@ TEST_P(Limit, GivesUpWithError11OnceAndNewWorkBuysAnotherTry) {
     params_.nMaxReconCount = GetParam();
     LogIn();
     ASSERT_TRUE(LoggedIn());
-    peer_.Kill();
+    peer_.SetListening(false);
     ASSERT_TRUE(Have("error 11 -"));
     Pass(2 * 60 * 1000);
     EXPECT_EQ(ports_->Targets(), Lines(GetParam() + 1, "127.0.0.1:800"));  // a way that worked is kept
@@ -186,7 +186,7 @@ TEST_P(Limit, GivesUpWithError11OnceAndNewWorkBuysAnotherTry) {
     if (GetParam() > 0) {
         EXPECT_EQ(Count("error 11"), 1u);
     }
-    peer_.Revive();
+    peer_.SetListening(true);
     Send(Message(110, {"late"}));
     ASSERT_TRUE(Have("info 1 0/0 110"));
     EXPECT_EQ(peer_.Ids(1), (std::vector<long>{1, 110}));

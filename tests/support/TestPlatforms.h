@@ -19,7 +19,7 @@
 namespace transport {
 namespace test {
 
-// Records every trace line. Matching is by substring.
+// Records every trace line; matching is by substring.
 class TraceRecorder : public PlatformWrapper {
 public:
     explicit TraceRecorder(Platform& target) : PlatformWrapper(target) {}
@@ -27,8 +27,7 @@ public:
     std::vector<std::string> Lines() const;
     std::size_t Count(const std::string& text) const;
     bool Contains(const std::string& text) const { return Count(text) > 0; }
-    // The first line at or after `from` containing text, or -1.
-    long IndexOf(const std::string& text, std::size_t from = 0) const;
+    long IndexOf(const std::string& text, std::size_t from = 0) const;  // -1: none
     void Clear();
 
 private:
@@ -44,7 +43,7 @@ public:
     explicit BearerDouble(Platform& target) : PlatformWrapper(target) {}
     ~BearerDouble() override;
     // Status of a new connection, signalled at once (default Connected);
-    // nullopt: it stays "attempting", unsignalled, until SetStatus.
+    // nullopt: "attempting", unsignalled, until SetStatus.
     void SetEstablishStatus(std::optional<std::uint32_t> status);
     void SetStatus(std::uint32_t status);
 
@@ -62,10 +61,10 @@ private:
 };
 
 // Decides what each connect meets by the address and port the client asked
-// for, and journals what the client did, in call order, with its own times:
-// "connect 127.0.0.31:800", "sleep 500", "establish", "release". A connect
-// to a loopback address nothing was routed for is refused for real; names
-// under ".invalid" never resolve.
+// for, and journals what the client did, in call order and in its own
+// times: "connect 127.0.0.31:800", "sleep 500", "establish", "release". A
+// connect to a loopback address nothing was routed for is refused for
+// real; names under ".invalid" never resolve.
 class PortMapPlatform : public PlatformWrapper {
 public:
     static constexpr std::uint16_t kRefuse = 0;
@@ -95,9 +94,7 @@ private:
     std::map<std::string, std::deque<std::uint16_t>> routes_;  // by "address:port"
     std::map<std::string, std::pair<int, std::uint16_t>> refusers_;  // by address
     std::map<SocketHandle, std::size_t> connectOf_;
-    std::vector<std::string> journal_;
-    std::vector<std::string> targets_;
-    std::vector<std::string> sent_;
+    std::vector<std::string> journal_, targets_, sent_;
 };
 
 }  // namespace test
