@@ -4,10 +4,11 @@
 // What every end-to-end test shares: a real CNetClient on the platform stack
 // TraceRecorder(PortMap(Bearer(FastClock(default)))), a scripted peer that
 // 127.0.0.1:800 leads to, and a handler that keeps every package, read back
-// as one line of text each ("msg 1 1|ok", "info 1 0/0 60", "error 11 -").
+// as a line of text each ("msg 1 1|ok", "info 1 0/0 60", "error 11 -").
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -29,21 +30,20 @@ namespace e2e {
 using transport::test::PortMapPlatform;
 using transport::test::ScriptedPeer;
 using Lines = std::vector<std::string>;
+using Ids = std::vector<long>;
 using Frame = ScriptedPeer::Frame;
+using Package = std::shared_ptr<const NetPackage>;
 
 const char kKeepAlive[] = "<g44>12<p>Keep-Alive</p></g44>";
 const char kLoginOk[] = "<g44>1<p>1</p><p>pm</p></g44>";  // token "ok"
 const char kDelivered[] = "<g44>7<p>1</p></g44>";
-
-// Real time: generous for the sanitizers on a busy machine; a wait that
-// succeeds returns as soon as its condition holds.
+// Real time, for the sanitizers on a busy machine; waits end once their condition holds.
 constexpr std::uint32_t kWaitMs = 30000;
 
 inline bool Eventually(const std::function<bool()>& done, std::uint32_t ms = kWaitMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
         if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
 }
@@ -64,98 +64,77 @@ inline std::string ParamBytes(const NetMessage& message, int index) {
     return data != nullptr ? std::string(static_cast<const char*>(data), length) : std::string();
 }
 
-// Text parameters, each with its zero byte; `bytes`, when given, goes
-// without one at `at`.
+// Text parameters, each with its zero byte, and `bytes` (without one) at `at`.
 inline NetMessage Message(unsigned long id, const Lines& texts, int priority = 2,
                           const std::string* bytes = nullptr, std::size_t at = 0) {
     NetMessage m;
     m.SetId(id);
     m.SetPriority(priority);
-    NetParamList list;
     for (std::size_t i = 0; i <= texts.size(); ++i) {
-        if (bytes != nullptr && i == at) list.AddTail(bytes->data(), static_cast<unsigned long>(bytes->size()));
-        if (i < texts.size()) list.AddTail(texts[i].c_str(), static_cast<unsigned long>(texts[i].size() + 1));
+        if (bytes != nullptr && i == at) m.GetParams().AddTail(bytes->data(), bytes->size());
+        if (i < texts.size()) m.GetParams().AddTail(texts[i].c_str(), texts[i].size() + 1);
     }
-    m.SetParams(list);
     return m;
 }
 
-// The handler's record. The handler is a plain function: one log per process.
-class PackageLog {
-public:
-    static PackageLog& Get() {
-        static PackageLog log;
-        return log;
+inline std::string Describe(const NetPackage& p) {
+    const NetObject* named = nullptr;
+    std::string out;
+    if (const auto* m = dynamic_cast<const NetMessage*>(p.m_pBody)) {
+        out = "msg " + std::to_string(m->GetId());
+        for (unsigned long i = 0; i < m->GetParams().GetCount(); ++i) {
+            out += (i == 0 ? " " : "|") + std::string(ParamBytes(*m, static_cast<int>(i)).c_str());
+        }
+        return out;
+    } else if (const auto* i = dynamic_cast<const NetInformation*>(p.m_pBody)) {
+        out = "info " + std::to_string(i->m_nCode) + " " + std::to_string(i->m_nValue1) + "/" +
+              std::to_string(i->m_nValue2);
+        named = i->m_pMessage;
+    } else if (const auto* e = dynamic_cast<const NetError*>(p.m_pBody)) {
+        out = "error " + std::to_string(e->m_nCode);
+        named = e->m_pMessage;
     }
+    const auto* message = dynamic_cast<const NetMessage*>(named);
+    return out + " " + (message != nullptr ? std::to_string(message->GetId()) : "-");
+}
+
+// The handler is a plain function: one record per process.
+struct PackageLog {
+    static inline std::mutex mutex;
+    static inline std::vector<Package> packages;
     static bool Handler(NetPackage* package) {
-        std::lock_guard<std::mutex> lock(Get().mutex_);
-        Get().packages_.emplace_back(static_cast<NetPackage*>(package->Clone()));
+        std::lock_guard<std::mutex> lock(mutex);
+        packages.emplace_back(static_cast<NetPackage*>(package->Clone()));
         return true;
     }
-    void Reset() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        packages_.clear();
+    static std::vector<Package> All() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return packages;
     }
-    std::vector<std::shared_ptr<const NetPackage>> Packages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return packages_;
-    }
-    Lines Texts() {
-        Lines out;
-        for (const auto& p : Packages()) out.push_back(Describe(*p));
-        return out;
-    }
-    static std::string Describe(const NetPackage& p) {
-        const NetObject* named = nullptr;
-        std::string out;
-        if (const auto* m = dynamic_cast<const NetMessage*>(p.m_pBody)) {
-            out = "msg " + std::to_string(m->GetId());
-            for (unsigned long i = 0; i < m->GetParams().GetCount(); ++i) {
-                const std::string text = ParamBytes(*m, static_cast<int>(i));
-                out += (i == 0 ? " " : "|") + text.substr(0, strnlen(text.c_str(), text.size()));
-            }
-            return out;
-        } else if (const auto* i = dynamic_cast<const NetInformation*>(p.m_pBody)) {
-            out = "info " + std::to_string(i->m_nCode) + " " + std::to_string(i->m_nValue1) + "/" +
-                  std::to_string(i->m_nValue2);
-            named = i->m_pMessage;
-        } else if (const auto* e = dynamic_cast<const NetError*>(p.m_pBody)) {
-            out = "error " + std::to_string(e->m_nCode);
-            named = e->m_pMessage;
-        }
-        const auto* message = dynamic_cast<const NetMessage*>(named);
-        return out + " " + (message != nullptr ? std::to_string(message->GetId()) : "-");
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<const NetPackage>> packages_;
 };
 
-// The credential transform, written out on its own: byte i becomes
-// (byte + i + 1) mod 128.
+// The credential transform, written out on its own: byte i becomes (byte + i + 1) mod 128.
 inline std::string Transformed(std::string text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char>((static_cast<unsigned char>(text[i]) + i + 1) % 128);
-    }
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>((text[i] + i + 1) % 128);
     return text;
 }
+
 inline std::string LoginFrame(const std::string& user = "abc", const std::string& password = "pw") {
     return "<g44>1<p>" + Transformed(user) + "</p><p>" + Transformed(password) +
            "</p><p></p><p>7</p><p>five</p><p>six</p></g44>";
 }
+
 inline std::string Post(const std::string& frame, const std::string& host) {
-    return "POST /mpsrv HTTP/1.1\r\nContent-Length: " + std::to_string(frame.size()) +
-           "\r\nHost: " + host + ":800\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" +
-           frame;
+    return "POST /mpsrv HTTP/1.1\r\nContent-Length: " + std::to_string(frame.size()) + "\r\nHost: " + host +
+           ":800\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + frame;
 }
 
 class E2e : public ::testing::Test {
 protected:
     E2e() { UseClock(50); }
 
-    // Rebuilds the platform stack with a clock `factor` times fast; before
-    // anything is routed. At 50 a minute of the client's time takes 1.2 s.
+    // A new platform stack whose clock runs `factor` times fast (at 50 a
+    // minute of the client's takes 1.2 s); before anything is routed.
     void UseClock(std::uint32_t factor) {
         factor_ = factor;
         trace_.reset();
@@ -172,7 +151,8 @@ protected:
         std::strcpy(params_.szHost1, "127.0.0.1");
         params_.nMaxReconCount = 100000;
         params_.dwReconDelay = 700;
-        PackageLog::Get().Reset();
+        std::lock_guard<std::mutex> lock(PackageLog::mutex);
+        PackageLog::packages.clear();
     }
 
     void TearDown() override {
@@ -180,16 +160,15 @@ protected:
         client_.reset();
     }
 
-    Client& Open() {
-        client_ = std::make_unique<Client>(*trace_);
-        client_->SetNetHandler(&PackageLog::Handler);
-        EXPECT_TRUE(client_->Open(params_));
-        return *client_;
-    }
     Client& LogIn(const char* user = "abc", const char* password = "pw") {
         if (!client_) Open();
         EXPECT_TRUE(client_->Login(user, password, nullptr, 7, "five", "six"));
         return *client_;
+    }
+    void Open() {
+        client_ = std::make_unique<Client>(*trace_);
+        client_->SetNetHandler(&PackageLog::Handler);
+        EXPECT_TRUE(client_->Open(params_));
     }
     void Send(const NetMessage& message) { client_->Send(&message); }
 
@@ -198,21 +177,23 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(virtualMs / factor_ + 1));
     }
 
-    static Lines Packages() { return PackageLog::Get().Texts(); }
-    // Packages whose text starts with `prefix`.
+    static Lines Packages() {
+        Lines out;
+        for (const Package& p : PackageLog::All()) out.push_back(Describe(*p));
+        return out;
+    }
     static std::size_t Count(const std::string& prefix) {
-        std::size_t n = 0;
-        for (const std::string& p : Packages()) n += p.compare(0, prefix.size(), prefix) == 0;
-        return n;
+        const Lines all = Packages();
+        return std::count_if(all.begin(), all.end(), [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
     }
     static bool Have(const std::string& prefix, std::size_t n = 1) {
         return Eventually([&] { return Count(prefix) >= n; });
     }
-    bool LoggedIn() { return Have("msg 1 "); }
+    static bool LoggedIn() { return Have("msg 1 "); }
 
     ScriptedPeer peer_;
     std::uint32_t factor_ = 50;
-    std::unique_ptr<transport::test::FastClockPlatform> clock_;
+    std::unique_ptr<transport::test::FastClockPlatform> clock_;  // each wraps the one before
     std::unique_ptr<transport::test::BearerDouble> bearer_;
     std::unique_ptr<PortMapPlatform> ports_;
     std::unique_ptr<transport::test::TraceRecorder> trace_;

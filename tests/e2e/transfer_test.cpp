@@ -42,7 +42,7 @@ protected:
     }
     // The message with this id that reached the handler, or null.
     static std::shared_ptr<const NetMessage> Received(unsigned long id) {
-        for (const auto& p : PackageLog::Get().Packages()) {
+        for (const auto& p : PackageLog::All()) {
             const auto* m = dynamic_cast<const NetMessage*>(p->m_pBody);
             if (m != nullptr && m->GetId() == id) return std::shared_ptr<const NetMessage>(p, m);
         }
@@ -109,7 +109,7 @@ TEST_P(Parts, EveryByteComesBackWithProgressForEachPartButTheLast) {
     }
     EXPECT_TRUE(joined == Base64(object));
     const auto back = Received(c.id8 ? 8 : 10);
-    expected.push_back(PackageLog::Describe(*PackageLog::Get().Packages().at(expected.size())));
+    expected.push_back(Describe(*PackageLog::All().at(expected.size())));
     EXPECT_EQ(Packages(), expected);
     const int first = c.id8 ? 1 : 0;
     ASSERT_EQ(back->GetParams().GetCount(), static_cast<unsigned long>(first + 3));
