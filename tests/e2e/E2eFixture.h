@@ -113,6 +113,12 @@ struct PackageLog {
     }
 };
 
+inline Lines Packages() {
+    Lines out;
+    for (const Package& p : PackageLog::All()) out.push_back(Describe(*p));
+    return out;
+}
+
 // The credential transform, written out on its own: byte i becomes (byte + i + 1) mod 128.
 inline std::string Transformed(std::string text) {
     for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>((text[i] + i + 1) % 128);
@@ -177,11 +183,6 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(virtualMs / factor_ + 1));
     }
 
-    static Lines Packages() {
-        Lines out;
-        for (const Package& p : PackageLog::All()) out.push_back(Describe(*p));
-        return out;
-    }
     static std::size_t Count(const std::string& prefix) {
         const Lines all = Packages();
         return std::count_if(all.begin(), all.end(), [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
