@@ -19,7 +19,7 @@
 namespace e2e {
 namespace {
 
-using transport::test::RunCommand;
+using transport::test::RunProgram;
 
 const char kCellular[] = "Connection type: Cellular Line - Connected";
 const char kCable[] = "Connection type: ActivSync";
@@ -51,35 +51,31 @@ struct LinksCase {
 
 class NetworkType : public Host, public ::testing::WithParamInterface<LinksCase> {
 protected:
-    void TearDown() override { RunCommand({"ip", "netns", "delete", ns_}); }
+    void TearDown() override { RunProgram({"ip", "netns", "delete", ns_}); }
     void Ip(Lines args) {
         args.insert(args.begin(), {"ip", "-n", ns_});
-        const auto r = RunCommand(args);
-        ASSERT_TRUE(r.ok()) << ::testing::PrintToString(args) << ": " << r.output;
+        ASSERT_TRUE(RunProgram(args)) << ::testing::PrintToString(args);
     }
     const std::string ns_ = "transport-e2e-" + std::to_string(getpid());
 };
 
 TEST_P(NetworkType, ComesFromTheConnectedRemoteAccessLinks) {
-    REQUIRE_REAL_PART(RunCommand({"ip", "netns", "add", ns_}).ok(), "root and ip, to make a network namespace");
+    REQUIRE_REAL_PART(RunProgram({"ip", "netns", "add", ns_}), "root and ip, to make a network namespace");
     for (std::string link : GetParam().links) {
         const char state = link.back() == '-' || link.back() == '~' ? link.back() : '+';
         if (state != '+') link.pop_back();
         Ip({"link", "add", link, "type", "veth", "peer", "name", "far-" + link});
         if (state != '-') Ip({"link", "set", link, "up"});
-        if (state != '+') continue;
-        Ip({"link", "set", "far-" + link, "up"});
-        ASSERT_TRUE(Eventually([&] {
-            return RunCommand({"ip", "-n", ns_, "-o", "link", "show", "dev", link}).output.find(" state UP ") !=
-                   std::string::npos;
-        }, 10000)) << link;
+        if (state == '+') Ip({"link", "set", "far-" + link, "up"});
+        const std::string up = "ip -n " + ns_ + " -o link show dev " + link + " | grep -q ' state UP '";
+        ASSERT_TRUE(state != '+' || Eventually([&] { return RunProgram({"sh", "-c", up}); }, 10000)) << link;
     }
     trace_.Clear();
     enNETTYPE type = static_cast<enNETTYPE>(-1);
     std::thread inside([&] {  // setns moves only this thread into the namespace
         const int fd = open(("/var/run/netns/" + ns_).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0 && setns(fd, CLONE_NEWNET) == 0) type = client_.GetNetworkType();
-        if (fd >= 0) close(fd);
+        close(fd);
     });
     inside.join();
     EXPECT_EQ(type, GetParam().type);
@@ -117,7 +113,7 @@ TEST_F(Host, ProbeAgainstARealWebServer) {
     const int web = transport::test::BindLoopback("127.0.0.41", &port80);
     const int nobody = transport::test::BindLoopback("127.0.0.43", &refusing80);  // kept: refuses
     if (web >= 0) close(web);
-    REQUIRE_REAL_PART(web >= 0 && nobody >= 0 && RunCommand({"busybox", "true"}).ok(),
+    REQUIRE_REAL_PART(web >= 0 && nobody >= 0 && RunProgram({"busybox", "true"}),
                       "busybox, and root to listen on port 80 of 127.0.0.41 and 127.0.0.43");
     const std::filesystem::path root = ::testing::TempDir() + "probe-" + std::to_string(getpid());
     std::filesystem::create_directories(root / "sub");

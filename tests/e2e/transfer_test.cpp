@@ -36,10 +36,7 @@ std::size_t PartsFor(std::size_t size) { return (Base64(std::string(size, 'x')).
 
 class Transfer : public E2e {
 protected:
-    void SetUp() override {
-        E2e::SetUp();
-        UseClock(10);  // a mebibyte's round trips stay far inside the response time-out
-    }
+    Transfer() { UseClock(10); }  // a mebibyte's round trips stay far inside the response time-out
     // The message with this id that reached the handler, or null.
     static std::shared_ptr<const NetMessage> Received(unsigned long id) {
         for (const auto& p : PackageLog::All()) {
@@ -123,27 +120,6 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Parts,
                                            ObjectCase{1535, false}, ObjectCase{1536, false},
                                            ObjectCase{1537, false}, ObjectCase{1u << 20, false},
                                            ObjectCase{3000, true}, ObjectCase{1u << 20, true}));
-
-// An urgent object sent while the first part of a long one waits for its
-// answer goes before the rest of the long one; both arrive whole.
-TEST_F(Transfer, AnUrgentObjectOvertakesALongOne) {
-    peer_.SetRule([](const Frame& f) { return ScriptedPeer::Echo(f); });
-    LogIn();
-    ASSERT_TRUE(LoggedIn());
-    const std::string slow = Object(120000, 1), urgent = Object(5000, 2);  // 79 and 4 parts
-    peer_.Hold(true);
-    Send(Message(10, {"slow"}, 4, &slow, 1));
-    ASSERT_TRUE(Eventually([&] { return peer_.Frames().size() == 2; }));
-    Send(Message(10, {"urgent"}, 1, &urgent, 1));
-    peer_.Hold(false);
-    ASSERT_TRUE(Have("msg 10 slow"));
-    Lines order;
-    for (const Frame& f : peer_.Frames()) order.push_back(f.params.at(0) + " " + f.params.at(1));
-    EXPECT_EQ(Lines(order.begin() + 1, order.begin() + 7),
-              (Lines{"slow 1/79", "urgent 1/4", "urgent 2/4", "urgent 3/4", "urgent 4/4", "slow 2/79"}));
-    EXPECT_EQ(Count("msg 10 urgent|4/4|"), 1u);
-    EXPECT_TRUE(ParamBytes(*Received(10), 2) == urgent + '\0');
-}
 
 // Parts of the server's own transfer, in any order and with a part again,
 // give one object.

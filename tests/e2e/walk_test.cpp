@@ -163,7 +163,7 @@ TEST_P(RealProxy, TunnelCarriesPlainFramesOrTheRefusalLeadsToPost) {
     std::uint16_t port80 = 80, port800 = 800;
     const int free80 = transport::test::BindLoopback(c.host, &port80), free800 = transport::test::BindLoopback(c.host, &port800);
     close(free80), close(free800);
-    REQUIRE_REAL_PART(free80 >= 0 && free800 >= 0 && transport::test::RunCommand({"tinyproxy", "-v"}).ok(),
+    REQUIRE_REAL_PART(free80 >= 0 && free800 >= 0 && transport::test::RunProgram({"tinyproxy", "-v"}),
                       std::string("tinyproxy, and root to listen on ports 80 and 800 of ") + c.host);
     std::unique_ptr<ScriptedPeer> upstream(c.upstream ? new ScriptedPeer(c.host, 800) : nullptr);
     ScriptedPeer spare(c.host);

@@ -18,13 +18,11 @@ namespace transport {
 namespace test {
 namespace {
 
-// Standard output and error to outFd, or to /dev/null when outFd < 0.
-int Spawn(const std::vector<std::string>& argv, int outFd) {
+int Spawn(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd < 0) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -35,12 +33,13 @@ int Spawn(const std::vector<std::string>& argv, int outFd) {
     return error == 0 ? pid : -1;
 }
 
+// The exit status, -1 when it did not exit normally, -2 while it runs (WNOHANG).
 int Reap(int pid, int options) {
     int status = 0;
     pid_t done;
     while ((done = waitpid(pid, &status, options)) < 0 && errno == EINTR) {
     }
-    if (done != pid) return done == 0 ? -2 : -1;  // -2: still running
+    if (done != pid) return done == 0 ? -2 : -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -57,27 +56,15 @@ bool Accepts(const std::string& address, std::uint16_t port) {
 
 }  // namespace
 
-CommandResult RunCommand(const std::vector<std::string>& argv) {
-    CommandResult result;
-    int fds[2];
-    if (argv.empty() || pipe2(fds, O_CLOEXEC) != 0) return result;
-    const int pid = Spawn(argv, fds[1]);
-    close(fds[1]);
-    char buffer[4096];
-    ssize_t n;
-    while (pid > 0 && ((n = read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
-        if (n > 0) result.output.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    result.status = pid > 0 ? Reap(pid, 0) : -1;
-    if (pid <= 0) result.output = "cannot start " + argv[0];
-    return result;
+bool RunProgram(const std::vector<std::string>& argv) {
+    const int pid = Spawn(argv);
+    return pid > 0 && Reap(pid, 0) == 0;
 }
 
 bool BackgroundProcess::Start(const std::vector<std::string>& argv, const std::string& address,
                               std::uint16_t port) {
     Stop();
-    pid_ = Spawn(argv, -1);
+    pid_ = Spawn(argv);
     for (int i = 0; pid_ > 0 && i < 1000; ++i) {
         if (Accepts(address, port)) return true;
         if (Reap(pid_, WNOHANG) != -2) pid_ = -1;  // ended already
@@ -94,8 +81,7 @@ void BackgroundProcess::Stop() {
     for (int i = 0; i < 300 && (state = Reap(pid_, WNOHANG)) == -2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (state == -2) kill(pid_, SIGKILL);
-    if (state == -2) Reap(pid_, 0);
+    if (state == -2 && kill(pid_, SIGKILL) == 0) Reap(pid_, 0);
     pid_ = -1;
 }
 

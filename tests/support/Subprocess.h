@@ -22,14 +22,8 @@
 namespace transport {
 namespace test {
 
-struct CommandResult {
-    int status = -1;  // -1: not started, or did not exit normally
-    std::string output;  // standard output and error
-    bool ok() const { return status == 0; }
-};
-
-// Runs argv[0] (looked up in PATH) with standard input from /dev/null.
-CommandResult RunCommand(const std::vector<std::string>& argv);
+// Runs argv[0] (looked up in PATH), its output discarded; true when it exits with 0.
+bool RunProgram(const std::vector<std::string>& argv);
 
 // A program running while the object lives, its output discarded; the
 // destructor ends it (SIGTERM, then SIGKILL) and reaps it.
