@@ -214,6 +214,8 @@ TEST_P(Bearer, StatusChangeOnALoggedInClient) {
     Lines expected = {"establish", "connect 127.0.0.1:800"};
     if (lost) expected.insert(expected.end(), {"release", "sleep 700", "establish"});
     ASSERT_TRUE(Eventually([&] { return ports_->Journal() == expected; }));
+    // Confirmed with nothing queued: a keep-alive (with a queue, the queue goes).
+    ASSERT_TRUE(!confirmed || Eventually([&] { return peer_.Received(0).find(kKeepAlive) != std::string::npos; }));
     Send(Message(60, {"one"}));
     ASSERT_TRUE(Have("info 1 0/0 60"));
     Pass(10 * 1000);
