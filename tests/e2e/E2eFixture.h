@@ -2,18 +2,16 @@
 #define TRANSPORT_TESTS_E2E_E2E_FIXTURE_H
 
 // What every end-to-end test shares: a real CNetClient on the platform stack
-// TraceRecorder(BearerDouble(PortMap(FastClock(default)))), a fake server on
-// loopback that the fixed port 800 leads to, and a handler that keeps a copy
-// of every package it is given.
+// TraceRecorder(PortMap(Bearer(FastClock(default)))), a scripted peer that
+// 127.0.0.1:800 leads to, and a handler that keeps every package, read back
+// as a line of text each ("msg 1 1|ok", "info 1 0/0 60", "error 11 -").
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,307 +21,185 @@
 #include <transport/NetClient.h>
 
 #include "message/MessageQueue.h"
-#include "support/BearerDouble.h"
-#include "support/FakeServer.h"
 #include "support/FastClockPlatform.h"
-#include "support/PortMapPlatform.h"
-#include "support/TraceRecorder.h"
+#include "support/ScriptedPeer.h"
+#include "support/TestPlatforms.h"
 
 namespace e2e {
 
-using transport::test::FakeServer;
+using transport::test::PortMapPlatform;
+using transport::test::ScriptedPeer;
+using Lines = std::vector<std::string>;
+using Ids = std::vector<long>;
+using Frame = ScriptedPeer::Frame;
+using Package = std::shared_ptr<const NetPackage>;
 
-// Generous real-time limits: the suites also run under the sanitizers on a
-// busy machine. A wait that succeeds returns as soon as its condition holds.
-constexpr std::chrono::milliseconds kWait{30000};
+const char kKeepAlive[] = "<g44>12<p>Keep-Alive</p></g44>";
+const char kLoginOk[] = "<g44>1<p>1</p><p>pm</p></g44>";  // token "ok"
+const char kDelivered[] = "<g44>7<p>1</p></g44>";
+// Real time, for the sanitizers on a busy machine; waits end once their condition holds.
 constexpr std::uint32_t kWaitMs = 30000;
 
-// The client with the protected members the tests look at.
-struct E2eClient : CNetClient {
+inline bool Eventually(const std::function<bool()>& done, std::uint32_t ms = kWaitMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+        if (std::chrono::steady_clock::now() > end) return false;
+    }
+    return true;
+}
+
+struct Client : CNetClient {
     using CNetClient::CNetClient;
     int State() { return GetConnectionState(); }
-    int OutputCount() { return m_pOutputQueue->GetItemCount(); }
-    bool HasMessageInFlight() {
-        std::lock_guard<std::mutex> g(m_pOutputQueue->Mutex());
-        return m_pSendingMessage != nullptr;
-    }
+    int Queued() { return m_pOutputQueue->GetItemCount(); }
+    int Parts() { return m_pPartsQueue->GetItemCount(); }
+    int LastType() { return m_nLastConnType; }
+    unsigned BytesIn() { return m_nTotalReceived; }
 };
 
-// ---- Reading packages and messages ----
-
-inline std::string ParamText(const NetMessage& message, int index) {
+inline std::string ParamBytes(const NetMessage& message, int index) {
     void* data = nullptr;
     unsigned long length = 0;
-    if (index < 0 || !message.GetParams().GetAt(index, &data, &length) || data == nullptr) {
-        return "<none>";
-    }
-    const char* text = static_cast<const char*>(data);
-    return std::string(text, strnlen(text, length));
+    message.GetParams().GetAt(index, &data, &length);
+    return data != nullptr ? std::string(static_cast<const char*>(data), length) : std::string();
 }
 
-inline std::vector<std::string> ParamTexts(const NetMessage& message) {
-    std::vector<std::string> out;
-    for (unsigned long i = 0; i < message.GetParams().GetCount(); ++i) {
-        out.push_back(ParamText(message, static_cast<int>(i)));
-    }
-    return out;
-}
-
-inline const NetMessage* BodyMessage(const NetPackage& p) {
-    return p.m_nKind == NetPackage::KIND_MESSAGE ? dynamic_cast<const NetMessage*>(p.m_pBody)
-                                                 : nullptr;
-}
-inline const NetError* BodyError(const NetPackage& p) {
-    return p.m_nKind == NetPackage::KIND_ERROR ? dynamic_cast<const NetError*>(p.m_pBody) : nullptr;
-}
-inline const NetInformation* BodyInformation(const NetPackage& p) {
-    return p.m_nKind == NetPackage::KIND_INFORMATION
-               ? dynamic_cast<const NetInformation*>(p.m_pBody)
-               : nullptr;
-}
-// The message an information or error package names, or null.
-inline const NetMessage* NamedMessage(const NetPackage& p) {
-    if (const NetError* e = BodyError(p)) return dynamic_cast<const NetMessage*>(e->m_pMessage);
-    if (const NetInformation* i = BodyInformation(p)) {
-        return dynamic_cast<const NetMessage*>(i->m_pMessage);
-    }
-    return nullptr;
-}
-
-inline NetMessage MakeMessage(unsigned long id, int priority,
-                              std::initializer_list<const char*> params) {
+// Text parameters, each with its zero byte, and `bytes` (without one) at `at`.
+inline NetMessage Message(unsigned long id, const Lines& texts, int priority = 2,
+                          const std::string* bytes = nullptr, std::size_t at = 0) {
     NetMessage m;
     m.SetId(id);
     m.SetPriority(priority);
-    NetParamList list;
-    for (const char* text : params) list.AddTail(text, std::strlen(text) + 1);
-    m.SetParams(list);
+    for (std::size_t i = 0; i <= texts.size(); ++i) {
+        if (bytes != nullptr && i == at) m.GetParams().AddTail(bytes->data(), bytes->size());
+        if (i < texts.size()) m.GetParams().AddTail(texts[i].c_str(), texts[i].size() + 1);
+    }
     return m;
 }
 
-// The log-in credential transform, written out independently of the
-// library's: byte i becomes (byte + i + 1) mod 128.
-inline std::string Transformed(const std::string& text) {
-    std::string out = text;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<char>((static_cast<unsigned char>(out[i]) + i + 1) % 128);
+inline std::string Describe(const NetPackage& p) {
+    const NetObject* named = nullptr;
+    std::string out;
+    if (const auto* m = dynamic_cast<const NetMessage*>(p.m_pBody)) {
+        out = "msg " + std::to_string(m->GetId());
+        for (unsigned long i = 0; i < m->GetParams().GetCount(); ++i) {
+            out += (i == 0 ? " " : "|") + std::string(ParamBytes(*m, static_cast<int>(i)).c_str());
+        }
+        return out;
+    } else if (const auto* i = dynamic_cast<const NetInformation*>(p.m_pBody)) {
+        out = "info " + std::to_string(i->m_nCode) + " " + std::to_string(i->m_nValue1) + "/" +
+              std::to_string(i->m_nValue2);
+        named = i->m_pMessage;
+    } else if (const auto* e = dynamic_cast<const NetError*>(p.m_pBody)) {
+        out = "error " + std::to_string(e->m_nCode);
+        named = e->m_pMessage;
     }
+    const auto* message = dynamic_cast<const NetMessage*>(named);
+    return out + " " + (message != nullptr ? std::to_string(message->GetId()) : "-");
+}
+
+// The handler is a plain function: one record per process.
+struct PackageLog {
+    static inline std::mutex mutex;
+    static inline std::vector<Package> packages;
+    static bool Handler(NetPackage* package) {
+        std::lock_guard<std::mutex> lock(mutex);
+        packages.emplace_back(static_cast<NetPackage*>(package->Clone()));
+        return true;
+    }
+    static std::vector<Package> All() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return packages;
+    }
+};
+
+inline Lines Packages() {
+    Lines out;
+    for (const Package& p : PackageLog::All()) out.push_back(Describe(*p));
     return out;
 }
 
-// ---- The handler ----
+// The credential transform, written out on its own: byte i becomes (byte + i + 1) mod 128.
+inline std::string Transformed(std::string text) {
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>((text[i] + i + 1) % 128);
+    return text;
+}
 
-// Keeps a copy of every package and the client's state at the time of the
-// call. The handler is a plain function, so the log is one object per process.
-class PackageLog {
-public:
-    struct Entry {
-        std::shared_ptr<const NetPackage> package;
-        int stateAtCall;
-    };
+inline std::string LoginFrame(const std::string& user = "abc", const std::string& password = "pw") {
+    return "<g44>1<p>" + Transformed(user) + "</p><p>" + Transformed(password) +
+           "</p><p></p><p>7</p><p>five</p><p>six</p></g44>";
+}
 
-    static PackageLog& Get() {
-        static PackageLog log;
-        return log;
-    }
+inline std::string Post(const std::string& frame, const std::string& host) {
+    return "POST /mpsrv HTTP/1.1\r\nContent-Length: " + std::to_string(frame.size()) + "\r\nHost: " + host +
+           ":800\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + frame;
+}
 
-    static bool Handler(NetPackage* package) {
-        PackageLog& log = Get();
-        std::lock_guard<std::mutex> g(log.m_mutex);
-        E2eClient* observed = log.m_observed;
-        log.m_entries.push_back(Entry{
-            std::shared_ptr<const NetPackage>(static_cast<NetPackage*>(package->Clone())),
-            observed != nullptr ? observed->State() : -1});
-        log.m_changed.notify_all();
-        return true;
-    }
-
-    void Reset(E2eClient* observed) {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_entries.clear();
-        m_observed = observed;
-    }
-
-    std::vector<Entry> Entries() const {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_entries;
-    }
-
-    bool WaitUntil(const std::function<bool(const std::vector<Entry>&)>& done,
-                   std::chrono::milliseconds timeout = kWait) const {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] { return done(m_entries); });
-    }
-
-    // Counts packages of a kind whose code (information, error) or id
-    // (message) is `code`.
-    static std::size_t Count(const std::vector<Entry>& entries, int kind, unsigned long code) {
-        std::size_t n = 0;
-        for (const Entry& e : entries) {
-            const NetPackage& p = *e.package;
-            if (p.m_nKind != kind) continue;
-            if (const NetMessage* m = BodyMessage(p)) n += m->GetId() == code;
-            if (const NetError* err = BodyError(p)) n += err->m_nCode == code;
-            if (const NetInformation* inf = BodyInformation(p)) n += inf->m_nCode == code;
-        }
-        return n;
-    }
-
-    bool WaitForCount(int kind, unsigned long code, std::size_t n,
-                      std::chrono::milliseconds timeout = kWait) const {
-        return WaitUntil([&](const std::vector<Entry>& e) { return Count(e, kind, code) >= n; },
-                         timeout);
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
-    std::vector<Entry> m_entries;
-    E2eClient* m_observed = nullptr;
-};
-
-// ---- Widening race windows ----
-
-// Put on top of the trace recorder: holds the thread that writes a line
-// containing a rule's needle until a line containing its `until` text has
-// been written (when given), and then for `extraMs` more (real time). Lets a
-// test force an order of events between the client's threads.
-class StallingTrace : public transport::PlatformWrapper {
-public:
-    struct Rule {
-        std::string needle;
-        std::string until;
-        std::uint32_t extraMs;
-    };
-
-    StallingTrace(transport::test::TraceRecorder& trace, std::vector<Rule> rules)
-        : PlatformWrapper(static_cast<transport::Platform&>(trace)),
-          m_trace(trace),
-          m_rules(std::move(rules)) {}
-
-    void Trace(const char* text, bool flag) override {
-        PlatformWrapper::Trace(text, flag);
-        if (text == nullptr) return;
-        for (const Rule& rule : m_rules) {
-            if (std::strstr(text, rule.needle.c_str()) == nullptr) continue;
-            if (!rule.until.empty()) m_trace.WaitFor(rule.until, kWaitMs);
-            std::this_thread::sleep_for(std::chrono::milliseconds(rule.extraMs));
-        }
-    }
-
-private:
-    transport::test::TraceRecorder& m_trace;
-    std::vector<Rule> m_rules;
-};
-
-// ---- The fixture ----
-
-class E2eTest : public ::testing::Test {
+class E2e : public ::testing::Test {
 protected:
-    // 60 s of the client's time pass in 1.2 s: quick enough for the
-    // keep-alive tests, slow enough that a loaded machine answers a request
-    // long before the client's 60 s response time-out.
-    static constexpr std::uint32_t kDefaultFactor = 50;
+    E2e() { UseClock(50); }
 
-    explicit E2eTest(std::uint32_t factor = kDefaultFactor)
-        : m_clock(transport::DefaultPlatform(), factor),
-          m_ports(m_clock),
-          m_bearer(m_ports),
-          m_trace(m_bearer) {}
+    // A new platform stack whose clock runs `factor` times fast (at 50 a
+    // minute of the client's takes 1.2 s); before anything is routed.
+    void UseClock(std::uint32_t factor) {
+        factor_ = factor;
+        trace_.reset();
+        ports_.reset();
+        bearer_.reset();
+        clock_ = std::make_unique<transport::test::FastClockPlatform>(transport::DefaultPlatform(), factor);
+        bearer_ = std::make_unique<transport::test::BearerDouble>(*clock_);
+        ports_ = std::make_unique<PortMapPlatform>(*bearer_);
+        trace_ = std::make_unique<transport::test::TraceRecorder>(*ports_);
+        ports_->Route("127.0.0.1", 800, {peer_.Port()});
+    }
 
     void SetUp() override {
-        m_ports.MapPort(800, m_server.Port());
-        m_ports.MapPort(80, m_closed.Port());
-        std::memset(&m_params, 0, sizeof m_params);
-        std::strcpy(m_params.szHost1, "127.0.0.1");
-        m_params.nMaxReconCount = 5;
-        m_params.dwReconDelay = 500;
-        PackageLog::Get().Reset(nullptr);
+        std::strcpy(params_.szHost1, "127.0.0.1");
+        params_.nMaxReconCount = 100000;
+        params_.dwReconDelay = 700;
+        std::lock_guard<std::mutex> lock(PackageLog::mutex);
+        PackageLog::packages.clear();
     }
 
     void TearDown() override {
-        StopClient();
-        PackageLog::Get().Reset(nullptr);
+        if (client_) client_->Close(false);
+        client_.reset();
     }
 
-    // A client on the test platform with the recording handler, opened.
-    E2eClient& OpenClient() {
-        m_client = std::make_unique<E2eClient>(*m_top);
-        PackageLog::Get().Reset(m_client.get());
-        m_client->SetNetHandler(&PackageLog::Handler);
-        EXPECT_TRUE(m_client->Open(m_params));
-        return *m_client;
+    Client& LogIn(const char* user = "abc", const char* password = "pw") {
+        if (!client_) Open();
+        EXPECT_TRUE(client_->Login(user, password, nullptr, 7, "five", "six"));
+        return *client_;
+    }
+    void Open() {
+        client_ = std::make_unique<Client>(*trace_);
+        client_->SetNetHandler(&PackageLog::Handler);
+        EXPECT_TRUE(client_->Open(params_));
+    }
+    void Send(const NetMessage& message) { client_->Send(&message); }
+
+    // Lets the client's time pass: only to see that something does NOT happen.
+    void Pass(std::uint32_t virtualMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(virtualMs / factor_ + 1));
     }
 
-    // Opens a client and logs in with the usual texts.
-    E2eClient& StartClient(const char* user = "user", const char* password = "secret") {
-        E2eClient& client = OpenClient();
-        EXPECT_TRUE(client.Login(user, password, nullptr, 7, "five", "six"));
-        return client;
+    static std::size_t Count(const std::string& prefix) {
+        const Lines all = Packages();
+        return std::count_if(all.begin(), all.end(), [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
     }
-
-    // Waits for the first log-in answer at the handler.
-    bool WaitLoggedIn() const {
-        return PackageLog::Get().WaitForCount(NetPackage::KIND_MESSAGE, 1, 1);
+    static bool Have(const std::string& prefix, std::size_t n = 1) {
+        return Eventually([&] { return Count(prefix) >= n; });
     }
+    static bool LoggedIn() { return Have("msg 1 "); }
 
-    void StopClient() {
-        if (!m_client) return;
-        m_client->Close(false);
-        PackageLog::Get().Reset(nullptr);
-        m_client.reset();
-    }
-
-    // Lets `virtualMs` of the client's time pass. Only for checking that
-    // something does NOT happen; everything else waits for its condition.
-    void LetClientTimePass(std::uint32_t virtualMs) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(virtualMs / m_clock.factor() + 1));
-    }
-
-    std::string LastTraceLines(std::size_t n) const {
-        auto lines = m_trace.Lines();
-        std::string out;
-        for (std::size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i) {
-            out += "  " + lines[i] + "\n";
-        }
-        return out;
-    }
-
-    // The frames the server received, keep-alives left out (they may come
-    // whenever the client finds the line quiet).
-    std::vector<FakeServer::Frame> FramesWithoutKeepAlives() const {
-        std::vector<FakeServer::Frame> out;
-        for (const auto& f : m_server.Frames()) {
-            if (f.id != 12) out.push_back(f);
-        }
-        return out;
-    }
-
-    std::vector<FakeServer::Frame> FramesOn(std::size_t connection) const {
-        std::vector<FakeServer::Frame> out;
-        for (const auto& f : FramesWithoutKeepAlives()) {
-            if (f.connection == connection) out.push_back(f);
-        }
-        return out;
-    }
-
-    // The log-in frame the usual Login of StartClient writes.
-    static std::string LoginFrame(const std::string& user, const std::string& password) {
-        return "<g44>1<p>" + Transformed(user) + "</p><p>" + Transformed(password) +
-               "</p><p></p><p>7</p><p>five</p><p>six</p></g44>";
-    }
-
-    FakeServer m_server;
-    transport::test::ClosedPort m_closed;
-    transport::test::FastClockPlatform m_clock;
-    transport::test::PortMapPlatform m_ports;
-    transport::test::BearerDouble m_bearer;
-    transport::test::TraceRecorder m_trace;
-    // The platform the client is given; a test may put a wrapper of its own
-    // on top of m_trace.
-    transport::Platform* m_top = &m_trace;
-    NetClientParams m_params{};
-    std::unique_ptr<E2eClient> m_client;
+    ScriptedPeer peer_;
+    std::uint32_t factor_ = 50;
+    std::unique_ptr<transport::test::FastClockPlatform> clock_;  // each wraps the one before
+    std::unique_ptr<transport::test::BearerDouble> bearer_;
+    std::unique_ptr<PortMapPlatform> ports_;
+    std::unique_ptr<transport::test::TraceRecorder> trace_;
+    NetClientParams params_{};
+    std::unique_ptr<Client> client_;
 };
 
 }  // namespace e2e

@@ -1,22 +1,27 @@
-// The reconnection walk against real failures, attempt by attempt: host
-// entries and connection types in their order, empty entries passed one
-// main-loop pass each, a wrap counting one cycle after its pause, a time-out
-// leaving the host, a connection type that worked being kept, and the limit:
-// error 11 once, then silence until new work, a Connected bearer or a Login.
+// The ways to the server: host entries and the three connection types in
+// their order against real refusals, time-outs and hang-ups, the HTTP POST
+// wrapping byte for byte, the CONNECT tunnel through a real proxy and
+// through proxies that misbehave, and the bearer's status changes.
 
-#include <initializer_list>
-#include <memory>
-#include <string>
-#include <vector>
+#include <unistd.h>
 
-#include "e2e/WalkFixture.h"
-#include "support/ReplyServer.h"
+#include <cstring>
+#include <fstream>
+
+#include "e2e/E2eFixture.h"
+#include "support/LoopbackPeer.h"
+#include "support/Subprocess.h"
 
 namespace e2e {
 namespace {
 
-using transport::test::ReplyServer;
-using Lines = std::vector<std::string>;
+// One pass over a host that refuses all three ways, as the journal shows it;
+// each attempt but the very first follows a 500 ms pause.
+Lines RefusedPass(const std::string& host, bool first = false) {
+    const Lines pass = {"sleep 500", "connect " + host + ":800", "sleep 500", "connect " + host + ":80",
+                        "sleep 500", "connect " + host + ":800"};
+    return Lines(pass.begin() + first, pass.end());
+}
 
 Lines Join(std::initializer_list<Lines> parts) {
     Lines out;
@@ -24,260 +29,205 @@ Lines Join(std::initializer_list<Lines> parts) {
     return out;
 }
 
-// One pass over a host that refuses all three ways, as the journal shows it:
-// direct, tunnel, HTTP, each after the 500 ms pause of a socket-level
-// reconnect (the very first attempt follows the bearer instead).
-Lines RefusedPass(const std::string& address, bool first = false) {
-    Lines out;
-    if (!first) out.push_back("sleep 500");
-    out.insert(out.end(), {"connect " + address + ":800", "sleep 500", "connect " + address + ":80",
-                           "sleep 500", "connect " + address + ":800"});
-    return out;
+std::string WithoutKeepAlives(std::string text) {
+    for (std::size_t at; (at = text.find(kKeepAlive)) != std::string::npos;) text.erase(at, 30);
+    return text;
 }
 
-std::string Attempt(const std::string& host, int port, int type) {
-    return "Connecting to HOST: " + host + " PORT: " + std::to_string(port) +
-           " conntype=" + std::to_string(type) + "....";
-}
-
-std::string Reconnecting(int recon, int attempt) {
-    return "Reconnecting... Reconnect Count=" + std::to_string(recon) +
-           ", Attempt Count=" + std::to_string(attempt);
-}
-
-const char kNull[] = "GetNextHostName() return NULL";
-const char kGiveUp[] = "ReconCount=MAXRECONCOUNT Set to Application Connection Refused ...";
-
-// Nothing but refusals: the client's pauses are all the walk costs, so the
-// clock runs fast.
-class RefusedWalkTest : public WalkTest {
+class Walk : public E2e {
 protected:
-    RefusedWalkTest() : WalkTest(1000) {}
-
-    // Only the third entry is set, the limit is two cycles; returns once the
-    // client has given up the first time.
-    void GiveUpOnTheThirdEntry() {
-        SetHost(m_params.szHost3, "127.0.0.31");
-        m_params.nMaxReconCount = 2;
-        StartWalk();
-        ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_ERROR, 11, 1));
+    void SetUp() override {
+        E2e::SetUp();
+        params_.szHost1[0] = '\0';
     }
+    void Host(char* field, const std::string& host) { std::strcpy(field, host.c_str()); }
 };
 
-TEST_F(RefusedWalkTest, OnlyTheThirdEntrySetTwoCyclesThenErrorElevenOnce) {
-    GiveUpOnTheThirdEntry();
-
-    // The journal: three ways on the third entry, the wrap's pause (700 ms)
-    // between the passes, and after the second wrap nothing more.
-    const Lines expected = Join({{"establish"}, RefusedPass("127.0.0.31", true), {"sleep 700"},
-                                 RefusedPass("127.0.0.31"), {"sleep 700"}});
-    EXPECT_EQ(m_script.Journal(), expected);
-
-    // The trace tells why: the fourth, first and second entries are empty and
-    // each takes one pass of the main loop (its own reconnect, attempt count
-    // held at 2); the wrap from the fourth to the first counts the cycle.
-    const Lines walk = {
-        Attempt("127.0.0.31", 800, 0),
-        Reconnecting(0, 0), Attempt("127.0.0.31", 80, 1),
-        Reconnecting(0, 1), Attempt("127.0.0.31", 800, 2),
-        Reconnecting(0, 2), kNull,  // fourth entry
-        Reconnecting(0, 2), kNull,  // wrap: first entry
-        Reconnecting(1, 2), kNull,  // second entry
-        Reconnecting(1, 2), Attempt("127.0.0.31", 800, 0),
-        Reconnecting(1, 0), Attempt("127.0.0.31", 80, 1),
-        Reconnecting(1, 1), Attempt("127.0.0.31", 800, 2),
-        Reconnecting(1, 2), kNull,
-        Reconnecting(1, 2), kNull,
-        Reconnecting(2, 2), kGiveUp,
-    };
-    EXPECT_EQ(WalkTrace(), walk);
-    EXPECT_EQ(m_trace.Count("WSAECONNREFUSED: Connection refused."), 6u);
-
-    // Given up: ten minutes of the client's time bring no attempt and no
-    // second report.
-    const std::size_t journal = m_script.Journal().size();
-    LetClientTimePass(10 * 60 * 1000);
-    EXPECT_EQ(m_script.Journal().size(), journal);
-    EXPECT_EQ(ErrorCount(11), 1u);
-    EXPECT_EQ(PackageLog::Get().Entries().size(), 1u);
-    const NetError* error = BodyError(*PackageLog::Get().Entries().front().package);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->m_pMessage, nullptr);
-    EXPECT_EQ(Client().State(), CNetClient::CONN_NOT_CONNECTED);
+// Nothing but refusals: the client's pauses are all the walk costs.
+TEST_F(Walk, EmptyEntriesAreSkippedEachWrapCountsACycleAndTheLimitEndsIt) {
+    UseClock(1000);
+    Host(params_.szHost3, "127.0.0.31");
+    params_.nMaxReconCount = 2;
+    LogIn();
+    ASSERT_TRUE(Have("error 11 -"));
+    const Lines walk = Join({{"establish"}, RefusedPass("127.0.0.31", true), {"sleep 700"},
+                             RefusedPass("127.0.0.31"), {"sleep 700"}});
+    Pass(10 * 60 * 1000);
+    EXPECT_EQ(ports_->Journal(), walk);
+    EXPECT_EQ(Packages(), Lines{"error 11 -"});
+    EXPECT_EQ(trace_->Count("GetNextHostName() return NULL"), 5u);  // entries 4, 1, 2, 4, 1
+    // A Connected bearer buys one attempt; a new log-in the whole walk again.
+    bearer_->SetStatus(0x10);
+    ASSERT_TRUE(Have("error 11 -", 2));
+    LogIn();
+    ASSERT_TRUE(Have("error 11 -", 3));
+    EXPECT_EQ(ports_->Journal(), Join({walk, {"connect 127.0.0.31:800", "release"}, walk}));
 }
 
-TEST_F(RefusedWalkTest, NewWorkBuysOnePassAndEndsInAnotherErrorEleven) {
-    GiveUpOnTheThirdEntry();
-    const std::size_t before = m_script.Journal().size();
-
-    NetMessage late = MakeMessage(70, 2, {"late"});
-    m_client->Send(&late);
-    ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_ERROR, 11, 2));
-
-    Lines journal = m_script.Journal();
-    // The attempt goes to the entry that is set, at once; the walk then goes
-    // on from there and gives up at the next wrap.
-    EXPECT_EQ(Lines(journal.begin() + static_cast<long>(before), journal.end()),
-              Join({RefusedPass("127.0.0.31", true), {"sleep 700"}}));
-    LetClientTimePass(5 * 60 * 1000);
-    EXPECT_EQ(m_script.Journal().size(), journal.size());
-    EXPECT_EQ(ErrorCount(11), 2u);
-    EXPECT_EQ(Client().OutputCount(), 1);  // the message waits for a later chance
+TEST_F(Walk, EveryKindOfFailureInItsPlaceUntilTheFourthEntryAnswersByPost) {
+    UseClock(200);
+    ScriptedPeer hangUp("127.0.0.34"), server("127.0.0.34");
+    hangUp.SetOnAccept(ScriptedPeer::OnAccept::kHangUp);
+    Host(params_.szHost1, "nohost.invalid");  // never resolves: tried at the none address
+    Host(params_.szHost2, "127.0.0.35");      // refuses
+    Host(params_.szHost3, "127.0.0.36");      // times out: tried once
+    Host(params_.szHost4, "127.0.0.34");      // hangs up, then serves by POST
+    ports_->Route("127.0.0.36", 800, {PortMapPlatform::kTimeOut});
+    ports_->Route("127.0.0.34", 800, {hangUp.Port(), server.Port()});
+    ports_->Route("127.0.0.34", 80, {hangUp.Port()});
+    LogIn();
+    ASSERT_TRUE(LoggedIn());
+    const Lines targets = {"255.255.255.255:800", "255.255.255.255:80", "255.255.255.255:800",
+                           "127.0.0.35:800", "127.0.0.35:80", "127.0.0.35:800", "127.0.0.36:800",
+                           "127.0.0.34:800", "127.0.0.34:80", "127.0.0.34:800"};
+    EXPECT_EQ(ports_->Targets(), targets);
+    EXPECT_EQ(hangUp.Connections(), 2u);
+    EXPECT_EQ(server.Received(0), Post(LoginFrame(), "127.0.0.34"));
+    EXPECT_TRUE(Eventually([&] { return client_->LastType() == CNetClient::CONNTYPE_HTTP; }));
+    // The way that worked is kept: after a drop, POST to the same host at once.
+    server.DropAll();
+    ASSERT_TRUE(Eventually([&] { return server.Frames().size() == 2; }));
+    EXPECT_EQ(ports_->Targets().size(), targets.size() + 1);
+    EXPECT_EQ(server.Received(1), Post(LoginFrame(), "127.0.0.34"));
 }
 
-TEST_F(RefusedWalkTest, ConnectedBearerTriesOnceMoreAndLoginStartsTheWholeWalkAgain) {
-    GiveUpOnTheThirdEntry();
-    std::size_t before = m_script.Journal().size();
-
-    // The bearer reports itself connected: one attempt, on the entry that is
-    // set, and the limit is reported again.
-    m_bearer.SetStatus(0x10);
-    ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_ERROR, 11, 2));
-    Lines journal = m_script.Journal();
-    EXPECT_EQ(Lines(journal.begin() + static_cast<long>(before), journal.end()),
-              (Lines{"connect 127.0.0.31:800"}));
-
-    // A new log-in zeroes the counter: a fresh bearer, then two whole cycles.
-    before = journal.size();
-    ASSERT_TRUE(m_client->Login("user", "secret", nullptr, 7, "five", "six"));
-    ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_ERROR, 11, 3));
-    journal = m_script.Journal();
-    EXPECT_EQ(Lines(journal.begin() + static_cast<long>(before), journal.end()),
-              Join({{"release", "establish"}, RefusedPass("127.0.0.31", true), {"sleep 700"},
-                    RefusedPass("127.0.0.31"), {"sleep 700"}}));
+// Every request a POST naming the host entry as configured, its body
+// neither encoded nor cut; the answers come inside responses.
+TEST_F(Walk, PostWrapsEveryRequestAndTheAnswersComeInsideResponses) {
+    Host(params_.szHost1, "localhost");
+    ports_->Route("127.0.0.1", 800, {PortMapPlatform::kRefuse, peer_.Port()});
+    peer_.SetRule([](const Frame& f) { return f.id == 171 ? "<g44>7<p>0</p></g44>" : ScriptedPeer::Usual(f); });
+    LogIn();
+    const std::string longText(1800, 'x'), bytes = {0x00, '\xFF', 0x10, '<', '>', 0x7F, '\x80'};
+    Send(Message(170, {"a b&c=d%20+e"}));
+    Send(Message(171, {longText}));
+    Send(Message(300, {}, 2, &bytes));
+    ASSERT_TRUE(Have("info 1 0/0 300"));
+    EXPECT_EQ(ports_->Targets(), (Lines{"127.0.0.1:800", "127.0.0.1:80", "127.0.0.1:800"}));
+    EXPECT_EQ(WithoutKeepAlives(peer_.Received(0)),
+              Post(LoginFrame(), "localhost") + Post("<g44>170<p>a b&c=d%20+e</p></g44>", "localhost") +
+                  Post("<g44>171<p>" + longText + "</p></g44>", "localhost") +
+                  Post("<g44>300<p>AP8QPD5/gA==</p></g44>", "localhost"));
+    // Responses of the server's own: headers dropped, frames in order.
+    ASSERT_TRUE(peer_.Push("HTTP/1.1 200 OK\r\nContent-Length: 45\r\n\r\n<g44>5<p>pushed</p></g44><g44>6<p>x</p></g44>"));
+    ASSERT_TRUE(peer_.Push("HTTP/1.1 200 OK\r\nContent-Length: 24\r\n\r\n<g44>5<p>sp"));
+    ASSERT_TRUE(peer_.Push("lit</p></g44>"));
+    ASSERT_TRUE(Have("msg 5 split"));
+    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "info 1 0/0 170", "error 7 171", "info 1 0/0 300",
+                                 "msg 5 pushed", "msg 6 x", "msg 5 split"}));
 }
 
-TEST_F(RefusedWalkTest, WrapAfterTheLastSetEntryTriesTheFirstBeforeTheLimitIsReported) {
-    SetHost(m_params.szHost1, "127.0.0.32");
-    SetHost(m_params.szHost2, "127.0.0.33");
-    m_params.nMaxReconCount = 1;
-    StartWalk();
-    ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_ERROR, 11, 1));
+class Tunnel : public Walk, public ::testing::WithParamInterface<std::string> {};
 
-    // Third and fourth entries empty; the wrap back to the first entry counts
-    // the one cycle allowed, yet the first entry is still tried once.
-    EXPECT_EQ(m_script.Journal(),
-              Join({{"establish"}, RefusedPass("127.0.0.32", true), RefusedPass("127.0.0.33"),
-                    {"sleep 700", "sleep 500", "connect 127.0.0.32:800"}}));
-    EXPECT_EQ(m_trace.Count(kNull), 2u);
-    LetClientTimePass(5 * 60 * 1000);
-    EXPECT_EQ(m_script.AttemptCount(), 7u);
-    EXPECT_EQ(ErrorCount(11), 1u);
+// Only a status line with the code 200 opens the tunnel; after any other
+// reply nothing but the CONNECT reaches the proxy, and once it hangs up the
+// walk goes on to POST.
+TEST_P(Tunnel, OnlyStatus200OpensTheTunnel) {
+    ScriptedPeer proxy("127.0.0.24"), server("127.0.0.24");
+    proxy.SetTunnelReply(GetParam());
+    Host(params_.szHost1, "127.0.0.24");
+    ports_->Route("127.0.0.24", 800, {PortMapPlatform::kRefuse, server.Port()});
+    ports_->Route("127.0.0.24", 80, {proxy.Port()});
+    LogIn();
+    const std::string connect = "CONNECT 127.0.0.24:800 HTTP/1.1\r\n\r\n";
+    const bool opens = GetParam().rfind("HTTP/1.1 200 ", 0) == 0;
+    ASSERT_TRUE(Eventually([&] { return trace_->Contains("R E C E I V E D<<<: " + GetParam()); }));
+    Pass(20 * 1000);
+    EXPECT_EQ(WithoutKeepAlives(proxy.Received(0)), connect + (opens ? LoginFrame() : ""));
+    EXPECT_EQ(ports_->Targets().size(), 2u);
+    proxy.DropAll();
+    ASSERT_TRUE(LoggedIn());
+    EXPECT_EQ(server.Received(0), opens ? "" : Post(LoginFrame(), "127.0.0.24"));
 }
 
-// Tests that reach a server run the clock slower, so that answers come well
-// within the client's 60 s response time-out.
-class ServedWalkTest : public WalkTest {
-protected:
-    ServedWalkTest() : WalkTest(200) {}
+INSTANTIATE_TEST_SUITE_P(Replies, Tunnel,
+                         ::testing::Values("HTTP/1.1 200 Connection established\r\n\r\n",
+                                           "HTTP/1.1 403 Forbidden\r\nContent-Length: 200\r\n\r\n",
+                                           "HTTP/1.0 407 Proxy Authentication Required\r\nX-Note: 200 OK\r\n\r\n",
+                                           "HTTP/1.1 2000 Odd\r\n\r\n"));
+
+struct RealProxyCase {
+    const char* host;    // one per case: they run side by side
+    const char* config;  // added to the proxy's configuration
+    const char* status;  // the start of its reply
+    bool upstream;       // a server listens on port 800 behind it
 };
 
-TEST_F(ServedWalkTest, EveryKindOfFailureInItsPlaceUntilTheFourthEntryAnswersByHttp) {
-    ReplyServer hangUp("127.0.0.34", ReplyServer::Mode::kHangUp);
-    FakeServer server(0, "127.0.0.34");
-    SetHost(m_params.szHost1, "nohost.invalid");  // never resolves
-    SetHost(m_params.szHost2, "127.0.0.35");      // refuses everything
-    SetHost(m_params.szHost3, "127.0.0.36");      // does not answer in time
-    SetHost(m_params.szHost4, "127.0.0.34");      // hangs up, then serves POST
-    m_script.Set("127.0.0.36", 800, ConnectScript::TimeOut());
-    m_script.Then("127.0.0.34", 800, {ConnectScript::RouteTo(hangUp.Port())});
-    m_script.Set("127.0.0.34", 80, ConnectScript::RouteTo(hangUp.Port()));
-    m_script.Set("127.0.0.34", 800, ConnectScript::RouteTo(server.Port()));
-    StartWalk("abc", "pw");
-    ASSERT_TRUE(WaitLoggedIn());
+class RealProxy : public Walk, public ::testing::WithParamInterface<RealProxyCase> {};
 
-    // An unresolved name is tried all three ways (at the none address), a
-    // refusing host all three ways, a timed-out host only once.
-    const Lines targets = {
-        "255.255.255.255:800", "255.255.255.255:80", "255.255.255.255:800",
-        "127.0.0.35:800",      "127.0.0.35:80",      "127.0.0.35:800",
-        "127.0.0.36:800",
-        "127.0.0.34:800",      "127.0.0.34:80",      "127.0.0.34:800"};
-    EXPECT_EQ(m_script.Targets(), targets);
-    EXPECT_EQ(hangUp.ConnectionCount(), 2u);
-    EXPECT_EQ(m_trace.Count("gethostbyname return NULL"), 3u);
-    EXPECT_EQ(m_trace.Count("WSAETIMEDOUT: Connection timed out."), 1u);
-    EXPECT_FALSE(m_trace.Contains(kNull));
-    EXPECT_TRUE(m_trace.Contains(Attempt("nohost.invalid", 80, 1)));
-    EXPECT_TRUE(m_trace.Contains(Attempt("127.0.0.34", 800, 2)));
-
-    // The log-in went out as a POST naming the host entry.
-    EXPECT_EQ(server.Received(0), Post(LoginFrame("abc", "pw"), "127.0.0.34"));
-    EXPECT_TRUE(Eventually([&] { return Client().LastConnType() == CNetClient::CONNTYPE_HTTP; }));
-    EXPECT_EQ(Client().ReconCount(), 0);
-
-    // The way that worked is kept: after a drop the same host is reached by
-    // POST again at once.
-    server.DropAll();
-    ASSERT_TRUE(server.WaitForFramesWithId(1, 2, kWait));
-    EXPECT_EQ(m_script.Targets().size(), targets.size() + 1);
-    EXPECT_EQ(m_script.Targets().back(), "127.0.0.34:800");
-    EXPECT_EQ(server.Received(1).substr(0, 20), "POST /mpsrv HTTP/1.1");
-    EXPECT_TRUE(server.FramesWithId(1).back().viaHttp);
-    StopClient();
+// tinyproxy on port 80 of the case's own address, in front of port 800
+// there: the log-in and the queue as plain frames once it said 200; a
+// refusal leads on to POST (to a peer of the test's own).
+TEST_P(RealProxy, TunnelCarriesPlainFramesOrTheRefusalLeadsToPost) {
+    const RealProxyCase c = GetParam();
+    std::uint16_t port80 = 80, port800 = 800;
+    const int free80 = transport::test::BindLoopback(c.host, &port80), free800 = transport::test::BindLoopback(c.host, &port800);
+    close(free80), close(free800);
+    REQUIRE_REAL_PART(free80 >= 0 && free800 >= 0 && transport::test::RunProgram({"tinyproxy", "-v"}),
+                      std::string("tinyproxy, and root to listen on ports 80 and 800 of ") + c.host);
+    std::unique_ptr<ScriptedPeer> upstream(c.upstream ? new ScriptedPeer(c.host, 800) : nullptr);
+    ScriptedPeer spare(c.host);
+    const std::string config = ::testing::TempDir() + "tinyproxy-" + c.host + ".conf";
+    std::ofstream(config) << "Port 80\nListen " << c.host << "\nAllow 127.0.0.0/8\nTimeout 30\n" << c.config;
+    transport::test::BackgroundProcess proxy;
+    ASSERT_TRUE(proxy.Start({"tinyproxy", "-d", "-c", config}, c.host, 80));
+    Host(params_.szHost1, c.host);
+    ports_->Route(c.host, 800, {PortMapPlatform::kRefuse, spare.Port()});
+    ports_->Route(c.host, 80, {80});
+    LogIn();
+    Send(Message(150, {"one"}));
+    Send(Message(151, {"two"}));
+    ASSERT_TRUE(Have("info 1 0/0 151"));
+    const std::string connect = std::string("CONNECT ") + c.host + ":800 HTTP/1.1\r\n\r\n";
+    const std::string frames = LoginFrame() + "<g44>150<p>one</p></g44><g44>151<p>two</p></g44>";
+    EXPECT_TRUE(trace_->Contains(std::string("R E C E I V E D<<<: ") + c.status));
+    if (!c.upstream || std::strstr(c.status, " 200 ") == nullptr) {
+        EXPECT_EQ(ports_->Sent(1), connect);
+        EXPECT_EQ(spare.Received(0).substr(0, Post(LoginFrame(), c.host).size()), Post(LoginFrame(), c.host));
+        return;
+    }
+    EXPECT_TRUE(Eventually([&] { return WithoutKeepAlives(ports_->Sent(1)) == connect + frames; }));
+    EXPECT_EQ(WithoutKeepAlives(upstream->Received(0)), frames);  // no CONNECT behind the proxy
+    EXPECT_EQ(spare.Connections(), 0u);
 }
 
-TEST_F(ServedWalkTest, TimeOutOnTheTunnelPortLeavesTheHostForTheNext) {
-    FakeServer server(0, "127.0.0.38");
-    SetHost(m_params.szHost1, "127.0.0.37");
-    SetHost(m_params.szHost2, "127.0.0.38");
-    m_script.Set("127.0.0.37", 80, ConnectScript::TimeOut());
-    m_script.Set("127.0.0.38", 800, ConnectScript::RouteTo(server.Port()));
-    StartWalk();
-    ASSERT_TRUE(WaitLoggedIn());
+INSTANTIATE_TEST_SUITE_P(
+    Tinyproxy, RealProxy,
+    ::testing::Values(RealProxyCase{"127.0.0.21", "ConnectPort 800\n", "HTTP/1.0 200 ", true},
+                      RealProxyCase{"127.0.0.22", "ConnectPort 801\n", "HTTP/1.1 403 ", true},
+                      RealProxyCase{"127.0.0.23", "ConnectPort 800\nBasicAuth walker secret\n", "HTTP/1.0 407 ", true},
+                      RealProxyCase{"127.0.0.25", "ConnectPort 800\n", "HTTP/1.1 500 ", false}));
 
-    EXPECT_EQ(m_script.Targets(), (Lines{"127.0.0.37:800", "127.0.0.37:80", "127.0.0.38:800"}));
-    EXPECT_TRUE(Eventually([&] { return Client().LastConnType() == CNetClient::CONNTYPE_DIRECT; }));
-    EXPECT_EQ(server.FramesWithId(1).size(), 1u);
-    EXPECT_FALSE(server.FramesWithId(1).front().viaHttp);
-    StopClient();
+class Bearer : public E2e, public ::testing::WithParamInterface<std::uint32_t> {};
+
+// The disconnected family asks for a new bearer after the reconnection
+// delay, whose Connected confirms the surviving line with a keep-alive;
+// Connected does that at once; the waiting family and other words change
+// nothing. Messages queued meanwhile go on the same line.
+TEST_P(Bearer, StatusChangeOnALoggedInClient) {
+    UseClock(20);  // no keep-alive of the client's own within the test
+    LogIn();
+    ASSERT_TRUE(LoggedIn());
+    const std::uint32_t status = GetParam();
+    const bool lost = (status & 0xF0) == 0x20, confirmed = lost || status == 0x10;
+    bearer_->SetStatus(status);
+    Lines expected = {"establish", "connect 127.0.0.1:800"};
+    if (lost) expected.insert(expected.end(), {"release", "sleep 700", "establish"});
+    ASSERT_TRUE(Eventually([&] { return ports_->Journal() == expected; }));
+    // Confirmed with nothing queued: a keep-alive (with a queue, the queue goes).
+    ASSERT_TRUE(!confirmed || Eventually([&] { return peer_.Received(0).find(kKeepAlive) != std::string::npos; }));
+    Send(Message(60, {"one"}));
+    ASSERT_TRUE(Have("info 1 0/0 60"));
+    Pass(10 * 1000);
+    EXPECT_EQ(WithoutKeepAlives(peer_.Received(0)), LoginFrame() + "<g44>60<p>one</p></g44>");
+    EXPECT_EQ(peer_.Received(0).find(kKeepAlive) != std::string::npos, confirmed);
+    EXPECT_EQ(ports_->Journal(), expected);
+    EXPECT_EQ(peer_.Connections(), 1u);
 }
 
-TEST_F(ServedWalkTest, LearnedWayCountsEveryRetryThenConnectedBearerAndServerBringItBack) {
-    FakeServer server(0, "127.0.0.39");
-    SetHost(m_params.szHost1, "127.0.0.39");
-    m_params.nMaxReconCount = 3;
-    m_script.Set("127.0.0.39", 800, ConnectScript::RouteTo(server.Port()));
-    StartWalk();
-    ASSERT_TRUE(WaitLoggedIn());
-
-    // The server goes away: each retry keeps host and type and counts a cycle.
-    m_script.Set("127.0.0.39", 800, ConnectScript::Refuse());
-    server.DropAll();
-    ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_ERROR, 11, 1));
-    EXPECT_EQ(m_script.Journal(),
-              (Lines{"establish", "connect 127.0.0.39:800", "sleep 500", "connect 127.0.0.39:800",
-                     "sleep 500", "connect 127.0.0.39:800", "sleep 500", "connect 127.0.0.39:800"}));
-    const Lines retries = {
-        Attempt("127.0.0.39", 800, 0),
-        Reconnecting(0, 0), Attempt("127.0.0.39", 800, 0),
-        Reconnecting(1, 1), Attempt("127.0.0.39", 800, 0),
-        Reconnecting(2, 2), Attempt("127.0.0.39", 800, 0),
-        Reconnecting(3, 3), kGiveUp,
-    };
-    EXPECT_EQ(WalkTrace(), retries);
-    LetClientTimePass(3 * 60 * 1000);
-    EXPECT_EQ(m_script.AttemptCount(), 4u);
-
-    // A Connected bearer buys one attempt; still refused, still given up.
-    m_bearer.SetStatus(0x10);
-    ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_ERROR, 11, 2));
-    EXPECT_EQ(m_script.AttemptCount(), 5u);
-
-    // With the server back, the next Connected bearer gets the client in.
-    m_script.Set("127.0.0.39", 800, ConnectScript::RouteTo(server.Port()));
-    m_bearer.SetStatus(0x10);
-    ASSERT_TRUE(server.WaitForFramesWithId(1, 2, kWait));
-    NetMessage after = MakeMessage(71, 2, {"after"});
-    m_client->Send(&after);
-    ASSERT_TRUE(PackageLog::Get().WaitForCount(NetPackage::KIND_INFORMATION, 1, 1));
-    EXPECT_EQ(Client().State(), CNetClient::CONN_CONNECTED);
-    EXPECT_EQ(Client().ReconCount(), 0);
-    EXPECT_EQ(m_script.AttemptCount(), 6u);
-    // The log-in answer reached the application only for the Login itself.
-    EXPECT_EQ(PackageLog::Count(PackageLog::Get().Entries(), NetPackage::KIND_MESSAGE, 1), 1u);
-    StopClient();
-}
+INSTANTIATE_TEST_SUITE_P(Statuses, Bearer,
+                         ::testing::Values(0x10, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x40, 0x41, 0x42, 0x80,
+                                           0x81, 0x11, 0x00, 0x100));
 
 }  // namespace
 }  // namespace e2e
