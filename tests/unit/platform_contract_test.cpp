@@ -330,7 +330,7 @@ TEST_P(PlatformContract, NamesResolveAndOnlyDottedAddressesParse) {
     HostEntry entry;
     ASSERT_TRUE(p.GetHostByName("localhost", &entry));
     EXPECT_EQ(entry.address, htonl(INADDR_LOOPBACK));
-    EXPECT_FALSE(p.GetHostByName("no-such-host.invalid", &entry));
+    EXPECT_FALSE(p.GetHostByName("", &entry));  // fails without asking a name server
     const int error = p.GetLastSocketError();
     EXPECT_TRUE(error >= kErrHostNotFound && error <= kErrNoData) << error;
     EXPECT_EQ(p.InetAddr("127.0.0.1"), entry.address);
