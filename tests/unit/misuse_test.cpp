@@ -6,9 +6,11 @@
 #include <transport/NetClient.h>
 
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -121,6 +123,25 @@ TEST(Misuse, SendAfterCloseIsRefused) {
     client.Close(false);
     EXPECT_EQ(client.Send(&m), 1u);
     EXPECT_EQ(client.GetQueuedCount(), 1);
+}
+
+TEST(Misuse, SendBesideCloseUsesNoFreedHandle) {
+    const NetMessage m = Text(20, "m");
+    for (int round = 0; round < 10; ++round) {
+        MisusePlatform platform;
+        CNetClient client(platform);
+        NetClientParams params = Hosts("127.0.0.1", "");
+        ASSERT_TRUE(client.Open(params));
+        std::atomic<bool> sending{true};
+        std::thread sender([&] {
+            while (sending) client.Send(&m);
+        });
+        client.Close(false);
+        const unsigned int count = client.Send(&m);
+        EXPECT_EQ(client.Send(&m), count);
+        sending = false;
+        sender.join();
+    }
 }
 
 TEST(Misuse, AHostThatDoesNotResolveFailsLikeARefusedConnect) {
