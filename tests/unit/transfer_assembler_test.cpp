@@ -111,6 +111,7 @@ TEST_F(AssemblerTest, BadInputIsDropped) {
     const NetMessage bad[] = {
         Make(10, {"f", "0/1", "QUJD"}),  Make(10, {"f", "2/1", "QUJD"}),
         Make(10, {"f", "a/1", "QUJD"}),  Make(10, {"f", "1/1"}),
+        Make(10, {"f", "1/a", "QUJD"}),  Make(10, {"f", "1/", "QUJD"}),
         Make(10, {"f", "1/1", "QU*D"}),  Make(10, {"f", "1/1", std::string(2501, 'A')}),
         Make(301, {"not base64!"}),     Make(9, {"2", "a", "b", "QUJDR"}),
     };
