@@ -10,8 +10,6 @@
 #include "message/TransferAssembler.h"
 #include "transport/FrameCutter.h"
 
-class CNetClient;
-
 namespace transport {
 
 // The components of a CNetClient that its public field list has no place

@@ -3,12 +3,14 @@
 #include <transport/NetMessage.h>
 #include <transport/Platform.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "message/Base64Codec.h"
 #include "message/MessageIds.h"
@@ -169,22 +171,13 @@ namespace {
 
 constexpr char kNotBase64[] = "UnPackageAndSetToInputQueue: data is not Base64, message dropped";
 
-// Servers may wrap their Base64 in lines: white space is skipped, as
-// decoders commonly do.
-std::string WithoutSpace(const char* text, std::size_t length) {
-    std::string kept;
-    kept.reserve(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        const char c = text[i];
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') kept.push_back(c);
-    }
-    return kept;
-}
-
-// Decodes into *area, or says why the message is dropped.
-const char* Decode(const std::string& spaced, unsigned long* decoded,
+// Decodes into *area, or says why the message is dropped. Servers may wrap
+// their Base64 in lines: white space is skipped, as decoders commonly do.
+const char* Decode(std::string text, unsigned long* decoded,
                    std::unique_ptr<unsigned char[]>* area) {
-    const std::string text = WithoutSpace(spaced.data(), spaced.size());
+    text.erase(std::remove_if(text.begin(), text.end(),
+                              [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }),
+               text.end());
     if (!IsBase64Text(text.data(), text.size())) return kNotBase64;
     *area = Decode64(text.data(), text.size(), decoded);
     return *area ? nullptr : "UnPackageAndSetToInputQueue: no room to decode, message dropped";
@@ -209,10 +202,9 @@ TransferAssembler::Received TransferAssembler::Single(const NetMessage& message)
     const int data = id == kIdBlock ? 3 : 0;
     const unsigned long needed = static_cast<unsigned long>(data) + 1;
     if (params < needed) TraceMissing(m_platform, id, params, needed);
-    const std::string text = ParamText(message, data);
     unsigned long decoded = 0;
     std::unique_ptr<unsigned char[]> area;
-    if (const char* fault = Decode(text, &decoded, &area)) {
+    if (const char* fault = Decode(ParamText(message, data), &decoded, &area)) {
         Trace(fault);
         received.undecodable = fault == kNotBase64;
         return received;
@@ -372,8 +364,7 @@ std::unique_ptr<NetMessage> TransferAssembler::Join(const NetMessage& last, cons
 
     unsigned long decoded = 0;
     std::unique_ptr<unsigned char[]> area;
-    const char* fault = Decode(joined, &decoded, &area);
-    std::string().swap(joined);
+    const char* fault = Decode(std::move(joined), &decoded, &area);
     if (fault != nullptr) {
         Trace(fault);
         *undecodable = fault == kNotBase64;

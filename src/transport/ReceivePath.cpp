@@ -108,7 +108,6 @@ void CNetClient::SetToCacheBuf(char* chunk, unsigned long length) {
                       static_cast<int>(cached), static_cast<int>(length));
         NetClientTrace(line);
     }
-    in.frames.clear();
     in.tooLong.clear();
     in.cutter.Cut(&in.frames, &in.tooLong);
     for (std::size_t frameLength : in.tooLong) {
