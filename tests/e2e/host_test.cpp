@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "e2e/E2eFixture.h"
-#include "support/LoopbackPeer.h"
 #include "support/Subprocess.h"
 
 namespace e2e {
@@ -124,8 +123,8 @@ TEST_F(Host, ProbeAgainstARealWebServer) {
     std::ofstream(root / "sub/page.txt") << "page\n";
     std::ofstream(root / "long.txt") << text;
     std::ofstream(root / "empty.txt");
-    transport::test::BackgroundProcess httpd;
-    ASSERT_TRUE(httpd.Start({"busybox", "httpd", "-f", "-p", "127.0.0.41:80", "-h", root.string()}, "127.0.0.41", 80));
+    transport::test::Child httpd({"busybox", "httpd", "-f", "-p", "127.0.0.41:80", "-h", root.string()});
+    ASSERT_TRUE(httpd.Accepts("127.0.0.41", 80));
 
     const struct {
         std::string target;

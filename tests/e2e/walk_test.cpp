@@ -9,7 +9,6 @@
 #include <fstream>
 
 #include "e2e/E2eFixture.h"
-#include "support/LoopbackPeer.h"
 #include "support/Subprocess.h"
 
 namespace e2e {
@@ -168,8 +167,8 @@ TEST_P(RealProxy, TunnelCarriesPlainFramesOrTheRefusalLeadsToPost) {
     ScriptedPeer spare(c.host);
     const std::string config = ::testing::TempDir() + "tinyproxy-" + c.host + ".conf";
     std::ofstream(config) << "Port 80\nListen " << c.host << "\nAllow 127.0.0.0/8\nTimeout 30\n" << c.config;
-    transport::test::BackgroundProcess proxy;
-    ASSERT_TRUE(proxy.Start({"tinyproxy", "-d", "-c", config}, c.host, 80));
+    transport::test::Child proxy({"tinyproxy", "-d", "-c", config});
+    ASSERT_TRUE(proxy.Accepts(c.host, 80));
     Host(params_.szHost1, c.host);
     ports_->Route(c.host, 800, {PortMapPlatform::kRefuse, spare.Port()});
     ports_->Route(c.host, 80, {80});

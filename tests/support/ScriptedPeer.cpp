@@ -13,7 +13,7 @@
 #include <transport/NetFrame.h>
 
 #include "StreamCutter.h"
-#include "support/LoopbackPeer.h"
+#include "support/Subprocess.h"
 
 namespace transport {
 namespace test {

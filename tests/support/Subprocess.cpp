@@ -2,87 +2,127 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <thread>
 
 extern char** environ;
 
 namespace transport {
 namespace test {
-namespace {
 
-int Spawn(const std::vector<std::string>& argv) {
+using Clock = std::chrono::steady_clock;
+
+Child::Child(const std::vector<std::string>& argv, bool keepOutput) {
+    int out[2] = {-1, -1};
+    if (keepOutput && pipe2(out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (keepOutput) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
+    if (keepOutput) close(out[1]);
+    fd_ = out[0];
 }
 
-// The exit status, -1 when it did not exit normally, -2 while it runs (WNOHANG).
-int Reap(int pid, int options) {
-    int status = 0;
-    pid_t done;
-    while ((done = waitpid(pid, &status, options)) < 0 && errno == EINTR) {
+Child::~Child() {
+    if (pid_ > 0) Wait(3s, SIGTERM);
+    if (fd_ >= 0) close(fd_);
+}
+
+bool Child::Read(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (fd_ < 0 || left.count() <= 0) return false;
+    pollfd item{fd_, POLLIN, 0};
+    if (poll(&item, 1, static_cast<int>(left.count())) <= 0) return true;
+    char buffer[4096];
+    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    if (got > 0) {
+        output_.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+        close(fd_);
+        fd_ = -1;
     }
-    if (done != pid) return done == 0 ? -2 : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return fd_ >= 0;
 }
 
-bool Accepts(const std::string& address, std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool Child::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const std::size_t at = output_.find(text);
+        if (at != std::string::npos && output_.find('\n', at) != std::string::npos) return true;
+        if (!Read(deadline)) return false;
+    }
+}
+
+bool Child::Accepts(const std::string& address, std::uint16_t port) {
     sockaddr_in in{};
     in.sin_family = AF_INET;
     in.sin_port = htons(port);
     inet_pton(AF_INET, address.c_str(), &in.sin_addr);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
-
-bool RunProgram(const std::vector<std::string>& argv) {
-    const int pid = Spawn(argv);
-    return pid > 0 && Reap(pid, 0) == 0;
-}
-
-bool BackgroundProcess::Start(const std::vector<std::string>& argv, const std::string& address,
-                              std::uint16_t port) {
-    Stop();
-    pid_ = Spawn(argv);
     for (int i = 0; pid_ > 0 && i < 1000; ++i) {
-        if (Accepts(address, port)) return true;
-        if (Reap(pid_, WNOHANG) != -2) pid_ = -1;  // ended already
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
+        close(fd);
+        if (ok) return true;
+        if (waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;  // ended already
+        std::this_thread::sleep_for(10ms);
     }
-    Stop();
     return false;
 }
 
-void BackgroundProcess::Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int state = -2;
-    for (int i = 0; i < 300 && (state = Reap(pid_, WNOHANG)) == -2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+int Child::Wait(std::chrono::milliseconds timeout, int signal) {
+    if (pid_ <= 0) return -1;
+    if (signal != 0) kill(pid_, signal);
+    const auto deadline = Clock::now() + timeout;
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+        if (!Read(std::min(deadline, Clock::now() + 10ms))) std::this_thread::sleep_for(10ms);
     }
-    if (state == -2 && kill(pid_, SIGKILL) == 0) Reap(pid_, 0);
+    if (ended == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+    }
     pid_ = -1;
+    while (Read(Clock::now() + 100ms)) {  // what it wrote last
+    }
+    if (ended <= 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int BindLoopback(const std::string& address, std::uint16_t* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(*port);
+    socklen_t length = sizeof in;
+    if (fd < 0 || inet_pton(AF_INET, address.c_str(), &in.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(in.sin_port);
+    return fd;
 }
 
 }  // namespace test

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -22,25 +23,42 @@
 namespace transport {
 namespace test {
 
-// Runs argv[0] (looked up in PATH), its output discarded; true when it exits with 0.
-bool RunProgram(const std::vector<std::string>& argv);
+using namespace std::chrono_literals;
 
-// A program running while the object lives, its output discarded; the
-// destructor ends it (SIGTERM, then SIGKILL) and reaps it.
-class BackgroundProcess {
+// A program run by a test (argv[0] looked up in PATH), its standard output
+// and error kept together, or discarded. The destructor ends it (SIGTERM,
+// then SIGKILL) and reaps it, so a failing test leaves nothing behind.
+class Child {
 public:
-    BackgroundProcess() = default;
-    ~BackgroundProcess() { Stop(); }
-    BackgroundProcess(const BackgroundProcess&) = delete;
-    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+    explicit Child(const std::vector<std::string>& argv, bool keepOutput = false);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
 
-    // Starts argv and waits (up to 10 s) until address:port accepts a connection.
-    bool Start(const std::vector<std::string>& argv, const std::string& address, std::uint16_t port);
-    void Stop();
+    // Reads until a whole line of output holds text; false on time-out or at the end.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = 10s);
+    // Until address:port accepts a connection; false once the program has ended.
+    bool Accepts(const std::string& address, std::uint16_t port);
+    // Sends signal (0: none), reads to the end and returns the exit code
+    // (128 + signal when killed by one); on time-out kills it and returns -1.
+    int Wait(std::chrono::milliseconds timeout = 60s, int signal = 0);
+    const std::string& Output() const { return output_; }
 
 private:
+    bool Read(std::chrono::steady_clock::time_point deadline);  // false at the end
+
     int pid_ = -1;
+    int fd_ = -1;
+    std::string output_;
 };
+
+// Runs argv to its end; true when it exits with 0.
+inline bool RunProgram(const std::vector<std::string>& argv) { return Child(argv).Wait() == 0; }
+
+// A TCP socket bound to address:*port (0: an ephemeral port, written back),
+// not listening, so connects to it are refused and nobody else takes the
+// port; -1 when it cannot be bound (ports below 1024 need root).
+int BindLoopback(const std::string& address, std::uint16_t* port);
 
 }  // namespace test
 }  // namespace transport

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "support/LoopbackPeer.h"
+#include "support/Subprocess.h"
 
 namespace transport {
 namespace test {

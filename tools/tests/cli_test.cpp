@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
+#include "support/Subprocess.h"
 #include "CliOptions.h"
 
 namespace {
@@ -74,7 +74,7 @@ TEST(CliOptions, GoodAndBadArguments) {
 }
 
 TEST(CliProgram, WholeSessionAgainstTheReferenceServer) {
-    toolstest::ChildProcess server(TRANSPORT_SERVER_PROGRAM, {"--port", "0"});
+    transport::test::Child server({TRANSPORT_SERVER_PROGRAM, "--port", "0"}, true);
     const std::string listening = "listening on 127.0.0.1:";
     ASSERT_TRUE(server.WaitFor(listening, 10s)) << server.Output();
     const std::string port = std::to_string(
@@ -85,8 +85,9 @@ TEST(CliProgram, WholeSessionAgainstTheReferenceServer) {
     const std::string path = ::testing::TempDir() + "whole-" + std::to_string(getpid()) + ".bin";
     std::ofstream(path, std::ios::binary) << data;
 
-    toolstest::ChildProcess client(TRANSPORT_CLI_PROGRAM, With({"--port-map", "800=" + port, "-m",
-                                                                "high", "-P", "1", "-f", path}));
+    Args argv = With({"--port-map", "800=" + port, "-m", "high", "-P", "1", "-f", path});
+    argv.insert(argv.begin(), TRANSPORT_CLI_PROGRAM);
+    transport::test::Child client(argv, true);
     EXPECT_EQ(client.Wait(60s), 0) << client.Output();
     std::remove(path.c_str());
     for (const char* line :

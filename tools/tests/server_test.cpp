@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
+#include "support/Subprocess.h"
 #include "ServerOptions.h"
 
 namespace {
@@ -34,7 +34,7 @@ TEST(ServerOptions, BadOptionsAreRefusedWithTheReason) {
 }
 
 TEST(ServerProgram, BadOptionExits2WithTheReason) {
-    toolstest::ChildProcess server(TRANSPORT_SERVER_PROGRAM, {"--port", "70000"});
+    transport::test::Child server({TRANSPORT_SERVER_PROGRAM, "--port", "70000"}, true);
     EXPECT_EQ(server.Wait(std::chrono::seconds(10)), 2);
     EXPECT_NE(server.Output().find("transport-server: option --port"), std::string::npos)
         << server.Output();
