@@ -1,8 +1,11 @@
-// A client destroyed with messages still queued destroys each of them once.
+// A client destroyed with messages still queued destroys each of them once;
+// its copies share everything and release nothing.
 
 #include <gtest/gtest.h>
 
 #include <transport/NetClient.h>
+
+#include <cstring>
 
 namespace {
 
@@ -32,6 +35,39 @@ TEST(ClientLifetime, QueuedMessagesGoWithTheClientExactlyOnce) {
         ASSERT_EQ(CountedAttachment::created - CountedAttachment::destroyed, 4);
     }
     EXPECT_EQ(CountedAttachment::destroyed, CountedAttachment::created);
+}
+
+NetMessage Queued() {
+    NetMessage message;
+    message.SetId(5);
+    message.GetParams().AddTail("queued", 7);
+    message.SetAttachment(new CountedAttachment);
+    return message;
+}
+
+TEST(ClientLifetime, CopiesShareTheQueueAndReleaseNothing) {
+    const int before = CountedAttachment::destroyed;
+    CNetClient client;
+    const NetMessage message = Queued();
+    client.Send(&message);
+    {
+        CNetClient copy(client);
+        CNetClient assigned;
+        assigned.Send(&message);
+        assigned = copy;  // gives up its own queue first
+        EXPECT_EQ(CountedAttachment::destroyed, before + 1);
+        EXPECT_EQ(assigned.Send(&message), 2u);
+        EXPECT_EQ(copy.GetQueuedCount(), 2);
+    }
+    EXPECT_EQ(CountedAttachment::destroyed, before + 1);
+    client.Send(&message);
+    EXPECT_EQ(client.GetQueuedCount(), 3);
+    NetClientParams params{};
+    std::strcpy(params.szHost1, "127.0.0.1");
+    EXPECT_TRUE(client.Open(params));  // its events were not closed by a copy
+    EXPECT_TRUE(client.Close(true));
+    EXPECT_EQ(client.GetQueuedCount(), 0);
+    EXPECT_EQ(CountedAttachment::destroyed, before + 4);
 }
 
 }  // namespace
