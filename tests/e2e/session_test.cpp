@@ -189,17 +189,35 @@ class Close : public E2e, public ::testing::WithParamInterface<CloseCase> {};
 // drops the queue, the message in flight too.
 TEST_P(Close, DisconnectWhenLoggedInAndClearedQueueOnRequest) {
     const CloseCase c = GetParam();
+    UseClock(1);  // the wait for the disconnect to go out is measured in real time
     peer_.SetRule([c](const Frame& f) { return f.id == 1 && c.loggedIn ? kLoginOk : ""; });
     LogIn();
     for (unsigned long id = 130; id < 135; ++id) Send(Message(id, {"queued"}));
     ASSERT_TRUE(Eventually([&] { return peer_.Ids(0).size() == c.onTheLine.size() - c.loggedIn; }));
+    const std::uint32_t start = clock_->GetTickCount();
     EXPECT_TRUE(client_->Close(c.clearQueues));
+    EXPECT_LT(clock_->GetTickCount() - start, 2000u) << "waited for a disconnect that was out";
     ASSERT_TRUE(Eventually([&] { return peer_.Closed(0); }));
     EXPECT_EQ(peer_.Ids(0), c.onTheLine);
     EXPECT_EQ(peer_.Received(0).substr(peer_.Received(0).size() - 20) == "<g44>0<p>0</p></g44>", c.loggedIn);
     EXPECT_EQ(client_->Queued(), c.queuedAfter);
     EXPECT_EQ(client_->State(), CNetClient::CONN_CLOSED);
     EXPECT_FALSE(client_->Open(params_));  // closed for good
+    client_.reset();
+    const char* session[] = {
+        "VERSION CVS 1.74", "Login User name = abc", "Connection status changed: Connected!!!",
+        "WSAStartup 2.0 complete successfully", "Connecting to HOST: 127.0.0.1 PORT: 800 conntype=0....",
+        "WSAConnect complete successfully.", "WSAEnumNetworkEvents: FD_CONNECT", "SendData started",
+        "Send started", "S E N T>>>: <g44>1<p>bdf</p>", "Send to queue started", "Send to queue finished",
+        "Closing NetClient !!!", "SendData Thread exited !", "WSAWaitForMultipleEvents: Kill event",
+        "NetEvent Thread exited !", "Main Thread exited !", "*****T O T A L   T R A N S F E R E D*****",
+        "Destroyed !"};
+    for (const char* line : session) EXPECT_TRUE(trace_->Contains(line)) << line;
+    const char* answered[] = {"WSAEnumNetworkEvents: FD_READ", "Reading data started", "Reading data finished",
+                              "R E C E I V E D<<<: <g44>1<p>1</p><p>pm</p></g44>",
+                              "SetToCacheBuf start (CacheBuflenght =0  NewPakcage lenght =29",
+                              "S E N T>>>: <g44>0<p>0</p></g44> Bytes sent = 20\r\nSendData finished"};
+    for (const char* line : answered) EXPECT_EQ(trace_->Contains(line), c.loggedIn) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Close,

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <string>
@@ -322,6 +323,45 @@ TEST_P(PlatformContract, HandleUsedAfterCloseFailsWithNotSocketAndNeverReachesAL
     EXPECT_EQ(p.GetLastSocketError(), kErrNotSocket);
     p.CloseSocket(old);  // leaves the later socket alone
     EXPECT_EQ(Next(s, event).lNetworkEvents, kFdConnect);
+}
+
+TEST_P(PlatformContract, ASocketSelectedOnAnotherEventReportsThereOnly) {
+    Peer peer;
+    const Handle first = Event(), second = Event();
+    const SocketHandle s = Connected(first, &peer);
+    ASSERT_EQ(p.EventSelect(s, second, kAll), 0);
+    ASSERT_TRUE(peer.Send("x"));
+    EXPECT_EQ(Next(s, second).lNetworkEvents, kFdRead);
+    EXPECT_EQ(p.WaitOne(first, 100), kWaitTimeout);
+    EXPECT_EQ(p.EventSelect(s, first, 0), 0);  // selected on nothing
+    peer.Close();
+    EXPECT_EQ(p.Wait(std::vector<Handle>{first, second}.data(), 2, 100), kWaitTimeout);
+    EXPECT_EQ(p.SetSocketOption(s, kSoKeepAlive, 1), 0);
+    EXPECT_EQ(p.SetSocketOption(s, 12345, 1), kSocketError);
+}
+
+// ---- The bearer ----
+
+TEST_P(PlatformContract, BearerMapsEachUrlToItsOwnNetworkAndGrantsEachRequestOnce) {
+    Guid a{}, b{}, again{};
+    ASSERT_EQ(p.CmMapUrl("http://a/", &a), 0);
+    p.CmMapUrl("http://b/", &b);
+    p.CmMapUrl("http://a/", &again);
+    EXPECT_EQ(std::memcmp(&a, &again, sizeof a), 0);
+    EXPECT_NE(std::memcmp(&a, &b, sizeof a), 0);
+    EXPECT_EQ(p.WaitOne(Own(p.CmApiReadyEvent()), 0), kWaitObject0);
+    ConnectionInfo info{};
+    Handle connection = nullptr;
+    EXPECT_NE(p.CmEstablishConnection(info, &connection), 0);  // its size not set
+    info.cbSize = sizeof info;
+    ASSERT_EQ(p.CmEstablishConnection(info, &connection), 0);
+    EXPECT_EQ(p.WaitOne(connection, 5000), kWaitObject0);  // the status is known
+    std::uint32_t status = 0;
+    EXPECT_EQ(p.CmConnectionStatus(connection, &status), 0);
+    EXPECT_EQ(status, kCmStatusConnected);  // loopback is up
+    EXPECT_EQ(p.CmReleaseConnection(connection, 0), 0);
+    EXPECT_NE(p.CmReleaseConnection(connection, 0), 0);
+    EXPECT_NE(p.CmConnectionStatus(connection, &status), 0);
 }
 
 // ---- Names and errors ----
