@@ -9,12 +9,6 @@ FastClockPlatform::FastClockPlatform(Platform& target, std::uint32_t factor)
       base_(Clock::now()),
       startTick_(target.GetTickCount()) {}
 
-void FastClockPlatform::SetStartTick(std::uint32_t tick) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    base_ = Clock::now();
-    startTick_ = tick;
-}
-
 std::uint32_t FastClockPlatform::Scale(std::uint32_t timeoutMs) const {
     if (timeoutMs == kInfinite || timeoutMs == 0) return timeoutMs;
     const std::uint32_t scaled = timeoutMs / factor_;
@@ -29,7 +23,6 @@ std::uint32_t FastClockPlatform::Wait(const Handle* handles, std::uint32_t count
 void FastClockPlatform::Sleep(std::uint32_t ms) { target().Sleep(Scale(ms)); }
 
 std::uint32_t FastClockPlatform::GetTickCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
     const auto elapsedUs =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - base_).count();
     const auto fastMs = static_cast<std::uint64_t>(elapsedUs) * factor_ / 1000u;

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 
 namespace transport {
 namespace test {
@@ -19,10 +18,6 @@ class FastClockPlatform : public PlatformWrapper {
 public:
     FastClockPlatform(Platform& target, std::uint32_t factor);
 
-    std::uint32_t factor() const { return factor_; }
-    // The tick count from now on starts at tick (e.g. just before the
-    // counter's wrap).
-    void SetStartTick(std::uint32_t tick);
     // A time-out as this clock passes it to the wrapped platform.
     std::uint32_t Scale(std::uint32_t timeoutMs) const;
 
@@ -39,9 +34,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     const std::uint32_t factor_;
-    std::mutex mutex_;
-    Clock::time_point base_;
-    std::uint32_t startTick_;
+    const Clock::time_point base_;
+    const std::uint32_t startTick_;
 };
 
 }  // namespace test

@@ -139,10 +139,7 @@ std::string ScriptedPeer::Answer(std::size_t index, const std::string& text, boo
 
 void ScriptedPeer::Write(std::size_t index, const std::string& bytes, bool answer) {
     std::lock_guard<std::mutex> writing(writeMutex_);
-    const int fd = Locked([&] {
-        if (answer && hold_) held_.emplace_back(index, bytes);
-        return connections_[index].closed || (answer && hold_) ? -1 : connections_[index].fd;
-    });
+    const int fd = Locked([&] { return connections_[index].closed ? -1 : connections_[index].fd; });
     const std::size_t step = chunk_ > 0 ? chunk_.load() : std::max<std::size_t>(bytes.size(), 1);
     for (int copies = answer && duplicate_ ? 2 : 1; fd >= 0 && copies > 0; --copies) {
         for (std::size_t at = 0; at < bytes.size(); at += step) {
@@ -180,15 +177,6 @@ bool ScriptedPeer::Push(const std::string& bytes) {
     if (index-- == 0) return false;
     Write(index, bytes, false);
     return true;
-}
-
-void ScriptedPeer::Hold(bool hold) {
-    std::vector<std::pair<std::size_t, std::string>> held;
-    Locked([&] {
-        hold_ = hold;
-        held.swap(held_);
-    });
-    for (const auto& [index, bytes] : held) Write(index, bytes, true);
 }
 
 std::vector<long> ScriptedPeer::Ids(std::size_t connection) const {

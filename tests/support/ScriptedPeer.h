@@ -18,7 +18,7 @@ namespace test {
 // The far end of the client's line on a loopback address: a server that
 // answers by a rule the test may replace, a proxy that answers CONNECT, an
 // echo, and a line with faults (cut after n bytes, silence, hang-ups, a
-// killed listener, answers held back, doubled or in small chunks, bytes of
+// killed listener, answers doubled or in small chunks, bytes of
 // the test's own). Input is cut with the reference server's StreamCutter,
 // so frames, POST bodies and CONNECT requests are read as a server reads
 // them. One thread per connection; every member is thread-safe.
@@ -65,7 +65,6 @@ public:
     void SetDuplicate(bool twice) { duplicate_ = twice; }
     // One-shot: the connection that receives the next n bytes is cut there.
     void CutAfter(long bytes) { Locked([&] { cutAfter_ = bytes; }); }
-    void Hold(bool hold);  // answers wait; releasing writes them in order
     bool Push(const std::string& bytes);  // to the newest open connection
     void DropAll();
     void SetListening(bool listening);  // not listening: connects are refused
@@ -101,9 +100,7 @@ private:
     std::mutex writeMutex_;  // taken before mutex_
     Rule rule_ = &Usual;
     std::string tunnelReply_ = "HTTP/1.1 200 Connection established\r\n\r\n";
-    bool hold_ = false;
     long cutAfter_ = -1;
-    std::vector<std::pair<std::size_t, std::string>> held_;
     std::deque<Connection> connections_;
     std::vector<Frame> frames_;
 };

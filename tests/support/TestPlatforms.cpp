@@ -53,10 +53,6 @@ BearerDouble::~BearerDouble() {
     for (Handle connection : live_) target().CloseHandle(connection);
 }
 
-void BearerDouble::SetEstablishStatus(std::optional<std::uint32_t> status) {
-    Locked(mutex_, [&] { establishStatus_ = status; });
-}
-
 void BearerDouble::SetStatus(std::uint32_t status) {
     Lock lock(mutex_);
     status_ = status;  // before the signal: a woken waiter reads the new word
@@ -79,8 +75,8 @@ int BearerDouble::CmEstablishConnection(const ConnectionInfo&, Handle* connectio
     Handle created = connection != nullptr ? target().CreateEvent() : nullptr;
     if (created == nullptr) return -1;
     live_.push_back(created);
-    status_ = establishStatus_.value_or(0x40);  // attempting
-    if (establishStatus_) target().SetEvent(created);
+    status_ = kCmStatusConnected;  // granted at once
+    target().SetEvent(created);
     *connection = created;
     return 0;
 }

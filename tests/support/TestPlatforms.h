@@ -11,7 +11,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,9 +41,6 @@ class BearerDouble : public PlatformWrapper {
 public:
     explicit BearerDouble(Platform& target) : PlatformWrapper(target) {}
     ~BearerDouble() override;
-    // Status of a new connection, signalled at once (default Connected);
-    // nullopt: "attempting", unsignalled, until SetStatus.
-    void SetEstablishStatus(std::optional<std::uint32_t> status);
     void SetStatus(std::uint32_t status);
 
     int CmMapUrl(const char* url, Guid* network) override;
@@ -55,7 +51,6 @@ public:
 
 private:
     std::mutex mutex_;
-    std::optional<std::uint32_t> establishStatus_{kCmStatusConnected};
     std::uint32_t status_ = 0;
     std::vector<Handle> live_;
 };
