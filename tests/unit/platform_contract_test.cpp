@@ -229,6 +229,9 @@ TEST_P(PlatformContract, ConnectDataAndCloseAreEachReportedOnceInOrder) {
     EXPECT_EQ(Receive(s, 64), "hello");
     ASSERT_EQ(p.EnumNetworkEvents(s, event, &e), 0);
     EXPECT_EQ(e.lNetworkEvents, 0);
+    p.ShutdownSend(s);  // the peer reads the end; this side still receives
+    char byte = 0;
+    EXPECT_EQ(recv(peer.fd, &byte, 1, 0), 0);
 
     // Data is read before the close, which is reported once.
     const std::string sent(6000, 'd');
