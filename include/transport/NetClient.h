@@ -13,6 +13,7 @@
 #include <transport/NetMessage.h>
 #include <transport/NetPackage.h>
 #include <transport/Platform.h>
+#include <transport/Version.h>
 
 class CMessageQueue;
 

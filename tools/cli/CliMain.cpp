@@ -4,6 +4,8 @@
 #include <iostream>
 #include <string>
 
+#include <transport/Version.h>
+
 #include "CliOptions.h"
 #include "Console.h"
 #include "ScriptReader.h"
@@ -18,6 +20,11 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::cout << cli::CliUsage();
+        return cli::kExitOk;
+    }
+    if (options.version) {
+        std::cout << "transport-cli " << TRANSPORT_VERSION_STRING << " (library "
+                  << transport::Version() << ")\n";
         return cli::kExitOk;
     }
     if (!options.scriptPath.empty()) {

@@ -81,6 +81,7 @@ const char* CliUsage() {
            "Output:\n"
            "  -v, --verbose          print the library's trace lines (on standard error)\n"
            "  -h, --help             this text\n"
+           "      --version          the version of the program and of the library, and stop\n"
            "\n"
            "Lines: \"->\" what the client sends, \"<-\" what comes back, \"!!\" connection\n"
            "events. Every package the library delivers is printed; transfer progress\n"
@@ -199,6 +200,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
 
         if (arg == "-h" || arg == "--help") {
             options->help = true;
+        } else if (arg == "--version") {
+            options->version = true;
         } else if (arg == "-v" || arg == "--verbose") {
             options->verbose = true;
         } else if (arg == "-H" || arg == "--host") {
@@ -288,7 +291,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             return false;
         }
     }
-    if (options->help) return true;
+    if (options->help || options->version) return true;
 
     for (const Step& step : messages) {
         if (!CheckMessageId(step.id, step.kind == Step::kBinary, error)) return false;

@@ -48,6 +48,7 @@ struct CliOptions {
     std::string scriptPath;  // "-" reads the script from standard input
     bool verbose = false;
     bool help = false;
+    bool version = false;
     unsigned timeoutSeconds = 10;
     unsigned retries = 2;
     // Connects to the key port go to the mapped port (the client's ports are fixed).

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include <transport/Version.h>
+
 #include "EventLog.h"
 #include "ServerLoop.h"
 #include "ServerOptions.h"
@@ -17,6 +19,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(refserver::ServerUsage(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("transport-server %s\n", TRANSPORT_VERSION_STRING);
         return 0;
     }
     refserver::EventLog log;

@@ -50,6 +50,7 @@ const char* ServerUsage() {
            "      --max-conns N      connections served at once (default 512)\n"
            "  -v, --verbose          a line for every transfer part too\n"
            "  -h, --help             this text\n"
+           "      --version          the version, and stop\n"
            "\n"
            "Signals: SIGUSR1 drops every connection (clients then reconnect);\n"
            "SIGINT and SIGTERM stop the server.\n"
@@ -79,6 +80,8 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* option
 
         if (arg == "-h" || arg == "--help") {
             options->help = true;
+        } else if (arg == "--version") {
+            options->version = true;
         } else if (arg == "-v" || arg == "--verbose") {
             options->verbose = true;
         } else if (arg == "--silent") {

@@ -14,6 +14,7 @@ struct ServerOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 800;
     bool help = false;
+    bool version = false;
 
     long refuseLoginCode = -1;      // >= 0: answer every log-in with id 0 and this code
     unsigned long dropAfter = 0;    // > 0: close a connection when its Nth frame arrives
