@@ -60,8 +60,41 @@ public:
     void SetNetHandler(NetHandler handler) override;
 
     // Messages in the output queue, waiting to be sent or answered. Send
-    // refuses a message once the queue holds 65,536.
+    // refuses a message once the queue holds 65,536 (or the bound set below).
     int GetQueuedCount();
+    // The bytes of their parameters.
+    std::size_t GetQueuedBytes();
+
+    // Send, saying why a message was not queued. Send itself returns the
+    // count of messages queued, which does not grow on a refusal.
+    enum enSendResult {
+        SEND_QUEUED = 0,
+        SEND_NO_MESSAGE = 1,    // a null message
+        SEND_BAD_PRIORITY = 2,  // not 1 to 4
+        SEND_FRAME_TAG = 3,     // a parameter holds "<g44>", "</g44>", "<p>" or "</p>"
+        SEND_NO_MEMORY = 4,     // binary data could not be encoded
+        SEND_QUEUE_FULL = 5,    // the queue's bound, with the refusing policy
+        SEND_CLOSED = 6,        // Close has begun
+    };
+    int TrySend(const NetMessage* message);
+
+    // A bound on the output queue: at most `messages` messages (1 to 65,536)
+    // and, unless 0, `bytes` bytes of parameters. When a message does not
+    // fit, QUEUE_REFUSE_NEW refuses it; QUEUE_DROP_OLDEST drops queued
+    // messages, the oldest of the lowest priority first and never the one
+    // in flight, each reported as error 14 naming it, until it fits (it is
+    // refused if it cannot fit at all). An id 10 object counts all its parts.
+    enum { QUEUE_REFUSE_NEW = 0, QUEUE_DROP_OLDEST = 1 };
+    void SetQueueLimit(int messages, std::size_t bytes, int policy);
+
+    // A handler that gets back a pointer of the application's on every call,
+    // so that several clients can share one handler. It is called after the
+    // plain handler when both are set, on the same threads, never under a lock.
+    typedef bool (*NetContextHandler)(NetPackage* package, void* context);
+    void SetNetHandler(NetContextHandler handler, void* context);
+    // Packages of kind 3 (NetConnectionEvent) to the handlers: off by default,
+    // so that a classic handler never sees a kind it does not know.
+    void SetConnectionEvents(bool on);
 
 protected:
     // Main thread and connection states.
@@ -109,8 +142,12 @@ protected:
 
     // Whether the request in flight is the log-in.
     bool LoggingIn();
-    // Calls the handler with the package, when one is set.
+    // Calls the handlers with the package, when they are set.
     void Deliver(NetPackage& package);
+    // A connection event to the handlers, when the application asked for them.
+    void ReportConnection(int event, int code = 0);
+    // Error 14 naming a queued message dropped for room.
+    void ReportDropped(const NetMessage& message);
     // A received message answers the request in flight: releases the send
     // thread, unless the message arrived before that request went out.
     void AnswerInFlight();

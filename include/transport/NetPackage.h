@@ -6,11 +6,13 @@
 #include <transport/NetMessage.h>
 
 // What the handler receives. m_nKind tells the class of m_pBody:
-// 0 a NetMessage, 1 a NetInformation, 2 a NetError. A package handed to the
-// handler belongs to the library and lives only for the call; Clone what you keep.
+// 0 a NetMessage, 1 a NetInformation, 2 a NetError, 3 a NetConnectionEvent
+// (only for a client that asked for them: CNetClient::SetConnectionEvents).
+// A package handed to the handler belongs to the library and lives only for
+// the call; Clone what you keep.
 class TRANSPORT_API NetPackage : public NetObject {
 public:
-    enum { KIND_MESSAGE = 0, KIND_INFORMATION = 1, KIND_ERROR = 2 };
+    enum { KIND_MESSAGE = 0, KIND_INFORMATION = 1, KIND_ERROR = 2, KIND_CONNECTION = 3 };
 
     NetPackage();
     NetPackage(int kind, NetObject* body);  // takes over body
@@ -54,7 +56,9 @@ public:
 // Error codes: 7 the message in flight was refused (m_pMessage names it, or
 // the log-in message while logging in); 11 the reconnection limit was
 // reached; 13 received binary data was not Base64 and was dropped
-// (m_pMessage names the message received); any other code comes from the server.
+// (m_pMessage names the message received); 14 a queued message was dropped
+// to make room under the queue's bound (m_pMessage names it; delivered on the
+// thread that called Send); any other code comes from the server.
 class TRANSPORT_API NetError : public NetObject {
 public:
     NetError();
@@ -68,6 +72,29 @@ public:
 
     std::uint32_t m_nCode;
     NetObject* m_pMessage;
+};
+
+// What the connection is doing, for a client that asked to be told
+// (CNetClient::SetConnectionEvents). Delivered on the main or the
+// network-event thread.
+class TRANSPORT_API NetConnectionEvent : public NetObject {
+public:
+    enum {
+        RESOLVING = 1,     // looking up m_szHost
+        CONNECTING = 2,    // to m_szHost:m_nPort, by way m_nWay
+        CONNECTED = 3,     // the socket is up; the log-in goes next
+        LOGGED_IN = 4,     // the server accepted the log-in
+        DISCONNECTED = 5,  // the attempt failed or the line dropped; m_nCode says why
+        GAVE_UP = 6,       // the reconnection limit was reached (error 11 follows)
+    };
+    NetConnectionEvent();
+    NetObject* Clone() const override;
+
+    std::int32_t m_nEvent;
+    std::int32_t m_nWay;     // CNetClient::CONNTYPE_DIRECT, _TUNNEL or _HTTP
+    std::int32_t m_nCode;    // DISCONNECTED: the socket error code (10054 reset, 10060 time-out, ...)
+    std::uint32_t m_nPort;
+    char m_szHost[256];      // the host entry in use, zero-terminated
 };
 
 #endif

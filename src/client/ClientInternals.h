@@ -1,6 +1,7 @@
 #ifndef TRANSPORT_CLIENT_CLIENT_INTERNALS_H
 #define TRANSPORT_CLIENT_CLIENT_INTERNALS_H
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,6 +37,15 @@ struct ClientInternals {
     // Of SendData: the request text, and whether it transmitted anything.
     std::string request;
     bool transmitted = false;
+
+    // The handler with the application's pointer, and whether it (and the
+    // plain handler) get connection events; the last event reported, so that
+    // one drop is told once however many ways it shows.
+    std::atomic<bool (*)(NetPackage*, void*)> contextHandler{nullptr};
+    std::atomic<void*> context{nullptr};
+    std::atomic<bool> connectionEvents{false};
+    std::atomic<int> lastConnectionEvent{0};
+    std::atomic<unsigned> port{0};  // of the attempt under way
 };
 
 }  // namespace transport

@@ -62,10 +62,15 @@ bool CNetClient::Login(const char* szUser, const char* szPassword, const char* s
 }
 
 unsigned int CNetClient::Send(const NetMessage* message) {
+    TrySend(message);
+    return m_nSentCount;
+}
+
+int CNetClient::TrySend(const NetMessage* message) {
     NetClientTrace("Send to queue started");
     if (message == nullptr) {
         NetClientTrace("Send to queue finished");
-        return m_nSentCount;
+        return SEND_NO_MESSAGE;
     }
     // Refused rather than dropped unnoticed: the count does not grow.
     char line[96];
@@ -73,25 +78,25 @@ unsigned int CNetClient::Send(const NetMessage* message) {
     if (priority < 1 || priority > 4) {
         std::snprintf(line, sizeof(line), "Send refused: priority %d is not 1 to 4", priority);
         NetClientTrace(line);
-        return m_nSentCount;
+        return SEND_BAD_PRIORITY;
     }
     const bool packaged = transport::IsPackagedOnSend(message->GetId());
     const int tagged = packaged ? -1 : transport::ParamWithTag(*message);
     if (tagged >= 0) {
         std::snprintf(line, sizeof(line), "Send refused: parameter %d holds a frame tag", tagged);
         NetClientTrace(line);
-        return m_nSentCount;
+        return SEND_FRAME_TAG;
     }
     std::vector<std::unique_ptr<NetMessage>> parts;
-    std::unique_ptr<NetMessage> copy;
     if (packaged) {
         parts = m_pInternals->assembler.Package(*message);
-        if (parts.empty()) return m_nSentCount;  // traced by the assembler
+        if (parts.empty()) return SEND_NO_MEMORY;  // traced by the assembler
     } else {
-        copy.reset(static_cast<NetMessage*>(message->Clone()));
+        parts.emplace_back(static_cast<NetMessage*>(message->Clone()));
     }
-    const auto refusal = packaged ? m_pInternals->outbox.QueueAll(parts.data(), parts.size())
-                                  : m_pInternals->outbox.QueueAll(&copy, 1);
+    std::vector<std::unique_ptr<NetMessage>> dropped;
+    const auto refusal = m_pInternals->outbox.QueueAll(parts.data(), parts.size(), &dropped);
+    for (const std::unique_ptr<NetMessage>& gone : dropped) ReportDropped(*gone);
     switch (refusal) {
         case transport::Outbox::Refusal::kNone:
             break;
@@ -99,14 +104,34 @@ unsigned int CNetClient::Send(const NetMessage* message) {
             std::snprintf(line, sizeof(line), "Send refused: the output queue is full (%d messages)",
                           m_pInternals->outbox.Count());
             NetClientTrace(line);
-            return m_nSentCount;
+            return SEND_QUEUE_FULL;
         case transport::Outbox::Refusal::kClosed:
             NetClientTrace("Send refused: the client is closed");
-            return m_nSentCount;
+            return SEND_CLOSED;
     }
     ++m_nSentCount;
     NetClientTrace("Send to queue finished");
-    return m_nSentCount;
+    return SEND_QUEUED;
+}
+
+void CNetClient::ReportDropped(const NetMessage& message) {
+    char line[96];
+    std::snprintf(line, sizeof(line), "Send: queued message %lu dropped for room", message.GetId());
+    NetClientTrace(line);
+    NetError error;
+    error.SetCode(14);
+    error.SetAttachment(message);
+    NetPackage package;
+    package.SetKind(NetPackage::KIND_ERROR);
+    package.SetBody(error);
+    Deliver(package);
 }
 
 int CNetClient::GetQueuedCount() { return m_pInternals->outbox.Count(); }
+
+std::size_t CNetClient::GetQueuedBytes() { return m_pInternals->outbox.Bytes(); }
+
+void CNetClient::SetQueueLimit(int messages, std::size_t bytes, int policy) {
+    m_pInternals->outbox.SetLimit(static_cast<std::size_t>(messages < 1 ? 1 : messages), bytes,
+                                  policy == QUEUE_DROP_OLDEST);
+}

@@ -2,9 +2,11 @@
 
 #include <transport/NetClient.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "message/Frame.h"
+#include "message/PartsLedger.h"
 
 namespace transport {
 namespace {
@@ -46,19 +48,47 @@ bool Outbox::Queue(NetMessage* message) {
     return QueueAll(&one, 1) == Refusal::kNone && priority >= 1 && priority <= 4;
 }
 
-Outbox::Refusal Outbox::QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count) {
+Outbox::Refusal Outbox::QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count,
+                                 std::vector<std::unique_ptr<NetMessage>>* dropped) {
     // Producers take turns, so that the room seen is the room used; the send
     // thread only ever makes more room meanwhile.
     std::lock_guard<std::mutex> lock(m_producers);
     if (m_shut) return Refusal::kClosed;
-    if (count > kMaxQueued - static_cast<std::size_t>(m_queue.GetItemCount())) {
-        return Refusal::kFull;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < count; ++i) bytes += MessageBytes(*messages[i]);
+    auto fits = [&](std::size_t queued, std::size_t queuedBytes) {
+        return count <= m_maxMessages - std::min(queued, m_maxMessages) &&
+               (m_maxBytes == 0 || bytes <= m_maxBytes - std::min(queuedBytes, m_maxBytes));
+    };
+    if (!fits(static_cast<std::size_t>(m_queue.GetItemCount()), m_bytes)) {
+        // Never drop for a message that could not fit even in an empty queue.
+        if (!m_dropOldest || dropped == nullptr || !fits(0, 0)) return Refusal::kFull;
+        std::lock_guard<std::mutex> queueLock(m_queue.Mutex());
+        while (!fits(static_cast<std::size_t>(m_queue.GetItemCount()), m_bytes)) {
+            NetMessage* oldest = m_queue.UnlinkOldestLocked(m_inFlight);
+            if (oldest == nullptr) break;  // only the message in flight is left
+            m_bytes -= MessageBytes(*oldest);
+            if (m_semaphore != nullptr) m_platform.WaitOne(m_semaphore, 0);  // and its wake-up
+            dropped->emplace_back(oldest);
+        }
+        if (!fits(static_cast<std::size_t>(m_queue.GetItemCount()), m_bytes)) return Refusal::kFull;
     }
     for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t size = MessageBytes(*messages[i]);
         // A priority outside 1..4 is destroyed by the queue, and wakes no one.
-        if (m_queue.PushByPriority(messages[i].release())) Wake(1);
+        if (m_queue.PushByPriority(messages[i].release())) {
+            m_bytes += size;
+            Wake(1);
+        }
     }
     return Refusal::kNone;
+}
+
+void Outbox::SetLimit(std::size_t messages, std::size_t bytes, bool dropOldest) {
+    std::lock_guard<std::mutex> lock(m_producers);
+    m_maxMessages = std::min(std::max<std::size_t>(messages, 1), kMaxQueued);
+    m_maxBytes = bytes;
+    m_dropOldest = dropOldest;
 }
 
 void Outbox::Shut() {
@@ -154,6 +184,7 @@ void Outbox::Answered(int priority, bool loggedIn) {
         // flight too); otherwise the message sent is still its list's front.
         if (loggedIn && sent != nullptr && m_queue.PeekFrontLocked(priority) == sent) {
             removed = m_queue.UnlinkFrontLocked(priority);
+            m_bytes -= MessageBytes(*removed);
         }
     }
     delete removed;  // outside the lock: an attachment's destructor is application code
@@ -165,6 +196,7 @@ void Outbox::Clear() {
         std::lock_guard<std::mutex> lock(m_queue.Mutex());
         m_inFlight = nullptr;
         removed = m_queue.UnlinkAllLocked();
+        m_bytes = 0;
     }
     for (NetMessage* message : removed) delete message;
 }

@@ -40,8 +40,15 @@ public:
     enum class Refusal { kNone, kFull, kClosed };
     // Takes owned messages onto their priority's lists, all or none, and
     // wakes the send thread once for each. Refused, the messages destroyed,
-    // when they do not all fit or the outbox is shut.
-    Refusal QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count);
+    // when they do not all fit or the outbox is shut. Under the dropping
+    // policy, the queued messages dropped to make room go to *dropped (the
+    // caller reports and destroys them).
+    Refusal QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count,
+                     std::vector<std::unique_ptr<NetMessage>>* dropped = nullptr);
+    // The bound: messages (1 to kMaxQueued), bytes of parameters (0: none),
+    // and whether to drop the oldest of the lowest priority for room.
+    void SetLimit(std::size_t messages, std::size_t bytes, bool dropOldest);
+    std::size_t Bytes() const { return m_bytes.load(); }
     // One message; false when refused or its priority is outside 1..4.
     bool Queue(NetMessage* message);
     // Close: nothing more is queued, so that no wake-up can reach a
@@ -117,8 +124,12 @@ private:
     std::atomic<long>& m_previousCount;
     Platform& m_platform;
     std::mutex m_loginMutex;
-    std::mutex m_producers;  // guards m_shut; held while a producer queues
+    std::mutex m_producers;  // guards m_shut and the bound; held while a producer queues
     bool m_shut = false;
+    std::size_t m_maxMessages = kMaxQueued;
+    std::size_t m_maxBytes = 0;
+    bool m_dropOldest = false;
+    std::atomic<std::size_t> m_bytes{0};  // of the queued messages' parameters
     std::atomic<std::uint64_t> m_transmissions{0};
     std::uint64_t m_chunkTransmission = kAnyTransmission;  // network-event thread only
 };

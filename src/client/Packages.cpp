@@ -1,7 +1,10 @@
 // SetError and SetInformation fill a package with an error or information
-// record; Deliver hands a package to the handler.
+// record; Deliver hands a package to the handlers; ReportConnection tells
+// them what the connection does.
 
 #include <transport/NetClient.h>
+
+#include <cstdio>
 
 #include "client/ClientInternals.h"
 
@@ -40,4 +43,32 @@ bool CNetClient::LoggingIn() {
 void CNetClient::Deliver(NetPackage& package) {
     NetHandler handler = m_pNetHandler;
     if (handler != nullptr) handler(&package);
+    NetContextHandler withContext = m_pInternals->contextHandler;
+    if (withContext != nullptr) withContext(&package, m_pInternals->context);
+}
+
+void CNetClient::SetNetHandler(NetContextHandler handler, void* context) {
+    // The pointer first: a handler is never called with another's pointer.
+    m_pInternals->contextHandler = nullptr;
+    m_pInternals->context = context;
+    m_pInternals->contextHandler = handler;
+}
+
+void CNetClient::SetConnectionEvents(bool on) { m_pInternals->connectionEvents = on; }
+
+void CNetClient::ReportConnection(int event, int code) {
+    const int last = m_pInternals->lastConnectionEvent.exchange(event);
+    if (!m_pInternals->connectionEvents) return;
+    if (last == event && event != NetConnectionEvent::CONNECTING) return;  // one report per change
+    NetConnectionEvent body;
+    body.m_nEvent = event;
+    body.m_nWay = m_nConnType;
+    body.m_nCode = code;
+    body.m_nPort = m_pInternals->port;
+    const char* host = m_pszCurrentHost;
+    if (host != nullptr) std::snprintf(body.m_szHost, sizeof(body.m_szHost), "%s", host);
+    NetPackage package;
+    package.SetKind(NetPackage::KIND_CONNECTION);
+    package.SetBody(body);
+    Deliver(package);
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/ClientInternals.h"
 #include "client/EventSlots.h"
 #include "connection/ConnectionWalk.h"
 
@@ -99,10 +100,15 @@ bool CNetClient::Connect() {
     m_pPlatform->SetSocketOption(socket, transport::kSoReuseAddr, 0);
     m_pPlatform->SetSocketOption(socket, transport::kSoKeepAlive, 1);
 
+    m_nPort = kServerPort;
+    unsigned int port = m_nConnType == CONNTYPE_TUNNEL ? kTunnelPort : (m_nPort & 0xFFFFu);
+    m_pInternals->port = port;
+
     transport::HostEntry entry;
     bool resolved = false;
     char text[400];
     if (m_pPlatform->InetAddr(host) == transport::kInaddrNone) {
+        ReportConnection(NetConnectionEvent::RESOLVING);
         if (m_pPlatform->GetHostByName(host, &entry)) {
             resolved = true;
             std::snprintf(text, sizeof(text), "gethostbyname return host = %s",
@@ -117,8 +123,6 @@ bool CNetClient::Connect() {
         }
     }
 
-    m_nPort = kServerPort;
-    unsigned int port = m_nConnType == CONNTYPE_TUNNEL ? kTunnelPort : (m_nPort & 0xFFFFu);
     std::memset(&m_serverAddr, 0, sizeof(m_serverAddr));
     m_serverAddr.sin_family = transport::kAfInet;
     m_serverAddr.sin_port = ToNetworkOrder(static_cast<std::uint16_t>(port));
@@ -128,6 +132,7 @@ bool CNetClient::Connect() {
                   m_nConnType.load());
     NetClientTrace(text);
 
+    ReportConnection(NetConnectionEvent::CONNECTING);
     m_bConnecting = true;
     if (m_pPlatform->Connect(socket, m_serverAddr) == transport::kSocketError) {
         int code = m_pPlatform->GetLastSocketError();

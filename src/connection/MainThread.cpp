@@ -96,6 +96,7 @@ void CNetClient::OnBearerStatusChanged() {
 bool CNetClient::OnBearerLost(std::uint32_t status, unsigned long delay) {
     NetClientTrace(DisconnectionText(status));
     if (!transport::SetStateUnlessClosed(m_connectionState, CONN_NOT_CONNECTED)) return false;
+    ReportConnection(NetConnectionEvent::DISCONNECTED, static_cast<int>(status));
     ReConnect(delay, false);
     return true;
 }
@@ -149,6 +150,7 @@ void CNetClient::RunPeriodicChecks() {
         NetClientTrace("Response Time Out...");
         // A keep-alive that went unanswered as well means the link is dead.
         if (m_bKeepAlivePending) {
+            ReportConnection(NetConnectionEvent::DISCONNECTED, transport::kErrTimedOut);
             ReConnect(kSocketReconnectDelayMs, true);
         } else {
             SendKeepAlive();

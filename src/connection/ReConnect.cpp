@@ -22,6 +22,7 @@ void CNetClient::ReConnect(unsigned long dwDelay, bool bSocketLevel) {
         // Given up: tell the application once and schedule nothing more.
         NetPackage package;
         NetClientTrace("ReconCount=MAXRECONCOUNT Set to Application Connection Refused ...");
+        ReportConnection(NetConnectionEvent::GAVE_UP);
         SetError(package, 11);
         Deliver(package);
         return;

@@ -95,6 +95,19 @@ void CMessageQueue::ClearPriorityLists() {
     }
 }
 
+NetMessage* CMessageQueue::UnlinkOldestLocked(const NetMessage* except) {
+    for (int k = kPriorityCount - 1; k >= 0; --k) {
+        for (auto it = m_lists[k].begin(); it != m_lists[k].end(); ++it) {
+            if (*it == except) continue;
+            NetMessage* removed = *it;
+            m_lists[k].erase(it);
+            --m_nItemCount;
+            return removed;
+        }
+    }
+    return nullptr;
+}
+
 std::vector<NetMessage*> CMessageQueue::UnlinkAllLocked() {
     std::vector<NetMessage*> removed;
     for (int k = kPriorityCount - 1; k >= 0; --k) {

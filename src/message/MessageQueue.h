@@ -52,6 +52,8 @@ public:
     // attachment's destructor) runs under it.
     NetMessage* UnlinkFrontLocked(int priority);  // null when the list is empty
     std::vector<NetMessage*> UnlinkAllLocked();    // priority 4 first, each list from its front
+    // The oldest message of the lowest priority that is not `except`, or null.
+    NetMessage* UnlinkOldestLocked(const NetMessage* except);
 
 private:
     // Deques rather than lists and vectors: no allocation per message, and

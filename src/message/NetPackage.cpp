@@ -1,5 +1,7 @@
 #include <transport/NetPackage.h>
 
+#include <cstring>
+
 namespace {
 
 NetObject* CloneOrNull(const NetObject* object) { return object ? object->Clone() : nullptr; }
@@ -92,3 +94,9 @@ NetError::~NetError() {
 NetObject* NetError::Clone() const { return new NetError(*this); }
 
 void NetError::SetAttachment(const NetObject& object) { ReplaceWithClone(m_pMessage, object); }
+
+NetConnectionEvent::NetConnectionEvent() : m_nEvent(0), m_nWay(0), m_nCode(0), m_nPort(0) {
+    std::memset(m_szHost, 0, sizeof(m_szHost));
+}
+
+NetObject* NetConnectionEvent::Clone() const { return new NetConnectionEvent(*this); }

@@ -57,6 +57,7 @@ unsigned long CNetClient::NetEventThread(void* client) {
                 self.m_bConnecting = false;
                 self.m_bSocketConnected = true;
                 self.SetConnectionState(CONN_SOCKET_CONNECTED);
+                self.ReportConnection(NetConnectionEvent::CONNECTED);
                 if (self.m_bSendPending) {
                     // Frees a send thread still waiting for the reply to a
                     // message written on the previous connection.

@@ -84,4 +84,5 @@ void CNetClient::OnLoginAnswer(NetMessage& message, NetPackage& package) {
     if (m_bLoginPending) Deliver(package);
     m_nLastConnType = m_nConnType.load();
     m_bLoginPending = false;
+    ReportConnection(NetConnectionEvent::LOGGED_IN);
 }

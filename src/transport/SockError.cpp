@@ -19,6 +19,7 @@ void CNetClient::GetSockError(bool bReconnect, int code) {
     NetClientTrace(transport::SockErrorText(code));
     m_bConnecting = false;
     m_bSocketConnected = false;
+    if (bReconnect) ReportConnection(NetConnectionEvent::DISCONNECTED, code);
     if (bReconnect && m_hMainEvents[transport::kSlotReconnect] != nullptr) {
         m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotReconnect]);
     }
