@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "client/ClientInternals.h"
+#include "connection/HostEntry.h"
 
 namespace {
 
@@ -65,8 +66,8 @@ void CNetClient::ReportConnection(int event, int code) {
     body.m_nWay = m_nConnType;
     body.m_nCode = code;
     body.m_nPort = m_pInternals->port;
-    const char* host = m_pszCurrentHost;
-    if (host != nullptr) std::snprintf(body.m_szHost, sizeof(body.m_szHost), "%s", host);
+    const std::string host = transport::SplitHostEntry(m_pszCurrentHost).name;
+    std::snprintf(body.m_szHost, sizeof(body.m_szHost), "%s", host.c_str());
     NetPackage package;
     package.SetKind(NetPackage::KIND_CONNECTION);
     package.SetBody(body);

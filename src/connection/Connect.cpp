@@ -10,6 +10,7 @@
 #include "client/ClientInternals.h"
 #include "client/EventSlots.h"
 #include "connection/ConnectionWalk.h"
+#include "connection/HostEntry.h"
 
 namespace {
 
@@ -76,8 +77,8 @@ bool CNetClient::Connect() {
         m_bTunnelOpen = false;
     }
     if (!RestartNetThreadIfEnded()) return false;
-    const char* host = HostToConnect();
-    if (host == nullptr) {
+    const char* configured = HostToConnect();
+    if (configured == nullptr) {
         GetSockError(true, transport::kErrHostNotFound);
         return false;
     }
@@ -100,7 +101,11 @@ bool CNetClient::Connect() {
     m_pPlatform->SetSocketOption(socket, transport::kSoReuseAddr, 0);
     m_pPlatform->SetSocketOption(socket, transport::kSoKeepAlive, 1);
 
-    m_nPort = kServerPort;
+    // The server's port unless the entry names one; a tunnel goes through
+    // the proxy on port 80 of the same host.
+    const transport::HostEntryParts parts = transport::SplitHostEntry(configured);
+    const char* host = parts.name.c_str();
+    m_nPort = parts.port != 0 ? parts.port : kServerPort;
     unsigned int port = m_nConnType == CONNTYPE_TUNNEL ? kTunnelPort : (m_nPort & 0xFFFFu);
     m_pInternals->port = port;
 

@@ -13,6 +13,7 @@
 
 #include "client/ClientInternals.h"
 #include "client/EventSlots.h"
+#include "connection/HostEntry.h"
 #include "message/MessageIds.h"
 
 using transport::Platform;
@@ -21,12 +22,6 @@ namespace {
 
 constexpr std::uint32_t kSendTimeoutMs = 2000;
 constexpr unsigned long kTraceTextMax = 4000;
-
-// The host entries live in fixed fields of the parameter record.
-std::string HostText(const char* host) {
-    if (host == nullptr) return std::string();
-    return std::string(host, strnlen(host, 256));
-}
 
 }  // namespace
 
@@ -80,7 +75,8 @@ int CNetClient::SendData() {
     transport::ClientInternals& in = *m_pInternals;
     in.transmitted = false;
     const transport::Outbox::Line line{GetConnectionState() == CONN_CONNECTED, m_nConnType,
-                                       m_bTunnelOpen, HostText(m_pszCurrentHost), m_nPort};
+                                       m_bTunnelOpen, transport::SplitHostEntry(m_pszCurrentHost).name,
+                                       m_nPort};
     int priority = 0;
     int messageId = 0;
     if (!in.outbox.Next(line, &in.request, &priority, &messageId)) return 0;
