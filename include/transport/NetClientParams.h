@@ -6,7 +6,8 @@
 
 // The record an application fills and passes to Open, which copies all 812
 // bytes. Its layout is part of the interface. Host entries are host names or
-// dotted IPv4 addresses; an empty entry is passed over.
+// dotted IPv4 addresses, each with a port of its own if wanted ("name:8800",
+// "[address]:8800"; otherwise the server's port 800); an empty entry is passed over.
 struct NetClientParams {
     char szHost1[256];
     char szHost2[16];
