@@ -1,5 +1,7 @@
 #include "CliOptions.h"
 
+#include "Arguments.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -179,9 +181,11 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
     std::vector<Step> messages;
     std::vector<Step> files;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    const std::vector<std::string> words = tools::Arguments(argc, argv, "HupmbPifst");
+    const int count = static_cast<int>(words.size());
+    for (int i = 0; i < count; ++i) {
+        const std::string arg = words[static_cast<std::size_t>(i)];
+        const char* value = i + 1 < count ? words[static_cast<std::size_t>(i) + 1].c_str() : nullptr;
         auto needValue = [&]() {
             if (value != nullptr) {
                 ++i;
@@ -198,7 +202,10 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             return false;
         };
 
-        if (arg == "-h" || arg == "--help") {
+        if (arg == "--") {
+            *error = "unexpected operand '" + std::string(value != nullptr ? value : "") + "'";
+            return false;
+        } else if (arg == "-h" || arg == "--help") {
             options->help = true;
         } else if (arg == "--version") {
             options->version = true;

@@ -1,5 +1,8 @@
 #include "FileTransfer.h"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -13,9 +16,16 @@ constexpr unsigned long kPieceLength = 2048;
 }  // namespace
 
 bool LoadFile(const std::string& path, FileToSend* file, std::string* error) {
+    std::error_code code;
+    if (std::filesystem::is_directory(path, code)) {
+        *error = "cannot read the file '" + path + "': " + std::strerror(EISDIR);
+        return false;
+    }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *error = "cannot read the file '" + path + "'";
+        *error = "cannot read the file '" + path + "'" +
+                 (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
         return false;
     }
     in.seekg(0, std::ios::end);

@@ -1,5 +1,9 @@
 #include "ServerOptions.h"
 
+#include <arpa/inet.h>
+
+#include "Arguments.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -60,9 +64,17 @@ const char* ServerUsage() {
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* options,
                         std::string* error) {
     bool addressGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    const std::vector<std::string> words = tools::Arguments(argc, argv, "a");
+    const int count = static_cast<int>(words.size());
+    for (int i = 0; i < count; ++i) {
+        const std::string arg = words[static_cast<std::size_t>(i)];
+        const char* value = i + 1 < count ? words[static_cast<std::size_t>(i) + 1].c_str() : nullptr;
+        if (arg == "--" && value != nullptr && !addressGiven) {  // an operand: the address
+            options->address = value;
+            addressGiven = true;
+            ++i;
+            continue;
+        }
         long long number = 0;
         auto needNumber = [&](long long low, long long high) {
             if (value == nullptr) {
@@ -121,6 +133,11 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* option
             *error = "unknown argument '" + arg + "'";
             return false;
         }
+    }
+    in_addr parsed{};
+    if (inet_pton(AF_INET, options->address.c_str(), &parsed) != 1) {
+        *error = "'" + options->address + "' is not an IPv4 address";
+        return false;
     }
     return true;
 }

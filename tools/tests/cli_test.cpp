@@ -54,6 +54,9 @@ TEST(CliOptions, GoodAndBadArguments) {
          "m77p3 b300p3 r0p2 f0p3 n0p2 s0p2/2000 "},
         {With({"-i", "305", "-b", "x", "-m", "y"}), "b305p2 m5p2 r0p2 "},
         {{"--network-type"}, "n0p2 "},
+        // getopt_long's forms: --name=value, bundled short options, values joined.
+        {{"--host=127.0.0.1", "-vudemo", "-psecret", "-mhi", "-P3"}, "m5p3 r0p2 "},
+        {{"--network-type", "--", "-m"}, "error: unexpected operand '-m'"},
         {{}, "error: nothing to do: give -H HOST -u USER -p PASSWORD, or --network-type"},
         {{"-m", "x"}, "error: no server given: use -H HOST (up to four times)"},
         {{"-H", "a", "-H", "b", "-H", "c", "-H", "d", "-H", "e"},

@@ -21,6 +21,9 @@ TEST(ServerOptions, BadOptionsAreRefusedWithTheReason) {
         {{"--refuse-id", "x"}, "option --refuse-id: 'x' is not a number from 0 to 99999"},
         {{"-a"}, "option -a needs a value"},
         {{"--bogus"}, "unknown argument '--bogus'"},
+        {{"-a", "300.1.1.1"}, "'300.1.1.1' is not an IPv4 address"},
+        {{"--", "-v"}, "'-v' is not an IPv4 address"},
+        {{"--port=0", "-va"}, "option -a needs a value"},
     };
     for (const auto& [args, expected] : rows) {
         std::vector<const char*> argv = {"transport-server"};
