@@ -172,6 +172,10 @@ protected:
     // Steps of Connect.
     bool RestartNetThreadIfEnded();
     const char* HostToConnect();
+    // The address of a host entry's name: dotted, or looked up (IPv4 first).
+    bool ResolveHost(const char* host, transport::HostEntry* entry);
+    // A socket of the address's family as m_socket, its options set.
+    transport::SocketHandle OpenSocket(bool ipv6);
     // Waits for a worker thread to end, then closes its handle.
     void JoinThread(transport::Handle thread);
     // Open's per-run events, semaphore and threads; false at the first that

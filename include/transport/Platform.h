@@ -107,7 +107,10 @@ struct NetworkEvents {
 
 struct HostEntry {
     std::string officialName;
-    std::uint32_t address;  // network byte order
+    std::uint32_t address = 0;  // network byte order
+    // An IPv6 address instead, for a name that has no IPv4 address.
+    bool ipv6 = false;
+    std::uint8_t address6[16] = {};
 };
 
 struct Guid {
@@ -214,6 +217,11 @@ public:
     // Starts a connect. 0 when connected at once, kSocketError otherwise with
     // kErrWouldBlock as the last error when it completes later (as an FD_CONNECT).
     virtual int Connect(SocketHandle socket, const SockAddrIn& address) = 0;
+    // IPv6: a TCP socket, and a connect to 16 address bytes and a port in
+    // network order, as Connect. A platform without IPv6 keeps these, which
+    // fail with kErrAfNoSupport.
+    virtual SocketHandle CreateSocket6();
+    virtual int Connect6(SocketHandle socket, const std::uint8_t* address, std::uint16_t port);
     // Makes event signalled while any of mask's events is pending on socket.
     // A close and a connect result are each reported once.
     virtual int EventSelect(SocketHandle socket, Handle event, long mask) = 0;
@@ -289,6 +297,10 @@ public:
     std::uint32_t InetAddr(const char* t) override { return target_.InetAddr(t); }
     bool GetHostByName(const char* n, HostEntry* e) override { return target_.GetHostByName(n, e); }
     int Connect(SocketHandle s, const SockAddrIn& a) override { return target_.Connect(s, a); }
+    SocketHandle CreateSocket6() override { return target_.CreateSocket6(); }
+    int Connect6(SocketHandle s, const std::uint8_t* a, std::uint16_t port) override {
+        return target_.Connect6(s, a, port);
+    }
     int EventSelect(SocketHandle s, Handle e, long m) override { return target_.EventSelect(s, e, m); }
     int EnumNetworkEvents(SocketHandle s, Handle e, NetworkEvents* n) override {
         return target_.EnumNetworkEvents(s, e, n);

@@ -65,6 +65,38 @@ const char* CNetClient::HostToConnect() {
     return next;
 }
 
+bool CNetClient::ResolveHost(const char* host, transport::HostEntry* entry) {
+    // A dotted address needs no look-up; an IPv6 one goes through it, by number.
+    entry->address = m_pPlatform->InetAddr(host);
+    if (entry->address != transport::kInaddrNone) return true;
+    ReportConnection(NetConnectionEvent::RESOLVING);
+    if (!m_pPlatform->GetHostByName(host, entry)) {
+        // A name that does not resolve fails the attempt as a refused
+        // connect would: nothing is sent anywhere, the walk goes on.
+        GetSockError(true, 0);
+        NetClientTrace("gethostbyname return NULL");
+        return false;
+    }
+    char text[400];
+    std::snprintf(text, sizeof(text), "gethostbyname return host = %s", entry->officialName.c_str());
+    NetClientTrace(text);
+    return true;
+}
+
+transport::SocketHandle CNetClient::OpenSocket(bool ipv6) {
+    const transport::SocketHandle socket =
+        ipv6 ? m_pPlatform->CreateSocket6() : m_pPlatform->CreateSocket();
+    if (socket == transport::kInvalidSocket) {
+        GetSockError(false, 0);
+        return socket;
+    }
+    m_socket = socket;
+    ResumeNetThread();
+    m_pPlatform->SetSocketOption(socket, transport::kSoReuseAddr, 0);
+    m_pPlatform->SetSocketOption(socket, transport::kSoKeepAlive, 1);
+    return socket;
+}
+
 bool CNetClient::Connect() {
     if (GetConnectionState() == CONN_CLOSED) return false;
     if (m_nConnType == CONNTYPE_NONE) m_nConnType = CONNTYPE_DIRECT;
@@ -90,17 +122,6 @@ bool CNetClient::Connect() {
     }
     NetClientTrace("WSAStartup 2.0 complete successfully");
 
-    transport::SocketHandle socket = m_pPlatform->CreateSocket();
-    if (socket == transport::kInvalidSocket) {
-        GetSockError(false, 0);
-        return false;
-    }
-    m_socket = socket;
-    ResumeNetThread();
-
-    m_pPlatform->SetSocketOption(socket, transport::kSoReuseAddr, 0);
-    m_pPlatform->SetSocketOption(socket, transport::kSoKeepAlive, 1);
-
     // The server's port unless the entry names one; a tunnel goes through
     // the proxy on port 80 of the same host.
     const transport::HostEntryParts parts = transport::SplitHostEntry(configured);
@@ -110,36 +131,25 @@ bool CNetClient::Connect() {
     m_pInternals->port = port;
 
     transport::HostEntry entry;
-    bool resolved = false;
-    char text[400];
-    if (m_pPlatform->InetAddr(host) == transport::kInaddrNone) {
-        ReportConnection(NetConnectionEvent::RESOLVING);
-        if (m_pPlatform->GetHostByName(host, &entry)) {
-            resolved = true;
-            std::snprintf(text, sizeof(text), "gethostbyname return host = %s",
-                          entry.officialName.c_str());
-            NetClientTrace(text);
-        } else {
-            // A name that does not resolve fails the attempt as a refused
-            // connect would: nothing is sent anywhere, the walk goes on.
-            GetSockError(true, 0);
-            NetClientTrace("gethostbyname return NULL");
-            return false;
-        }
-    }
+    if (!ResolveHost(host, &entry)) return false;
+    const transport::SocketHandle socket = OpenSocket(entry.ipv6);
+    if (socket == transport::kInvalidSocket) return false;
 
     std::memset(&m_serverAddr, 0, sizeof(m_serverAddr));
     m_serverAddr.sin_family = transport::kAfInet;
     m_serverAddr.sin_port = ToNetworkOrder(static_cast<std::uint16_t>(port));
-    m_serverAddr.sin_addr = resolved ? entry.address : m_pPlatform->InetAddr(host);
+    m_serverAddr.sin_addr = entry.address;
 
+    char text[400];
     std::snprintf(text, sizeof(text), "Connecting to HOST: %s PORT: %u conntype=%d....", host, port,
                   m_nConnType.load());
     NetClientTrace(text);
 
     ReportConnection(NetConnectionEvent::CONNECTING);
     m_bConnecting = true;
-    if (m_pPlatform->Connect(socket, m_serverAddr) == transport::kSocketError) {
+    const int started = entry.ipv6 ? m_pPlatform->Connect6(socket, entry.address6, m_serverAddr.sin_port)
+                                   : m_pPlatform->Connect(socket, m_serverAddr);
+    if (started == transport::kSocketError) {
         int code = m_pPlatform->GetLastSocketError();
         if (code != transport::kErrWouldBlock) {
             GetSockError(true, code);

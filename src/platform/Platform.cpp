@@ -8,6 +8,16 @@ namespace transport {
 
 Platform::~Platform() = default;
 
+SocketHandle Platform::CreateSocket6() {
+    SetLastSocketError(kErrAfNoSupport);
+    return kInvalidSocket;
+}
+
+int Platform::Connect6(SocketHandle, const std::uint8_t*, std::uint16_t) {
+    SetLastSocketError(kErrAfNoSupport);
+    return kSocketError;
+}
+
 Platform& DefaultPlatform() {
     // Never destroyed: clients may still run while static objects go away.
     static Platform* platform = NewHostPlatform();

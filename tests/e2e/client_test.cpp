@@ -120,6 +120,21 @@ TEST_F(ModernClient, ABoundedQueueDropsTheOldestOfTheLowestPriorityAndSaysSo) {
     EXPECT_EQ(refusing.Pending(), 1u);
 }
 
+// A server on the IPv6 loopback, on a port of its own: the same session.
+TEST_F(ModernClient, AnIpv6HostWithItsOwnPort) {
+    ScriptedPeer v6("::1");
+    transport::Options options;
+    options.hosts = {"[::1]:" + std::to_string(v6.Port())};
+    transport::Client client = Make(options);
+    client.LogIn("abc", "pw");
+    EXPECT_EQ(client.Send(5, {"over v6"}), SendResult::kQueued);
+    EXPECT_EQ(client.Flush(std::chrono::seconds(30)), 0u);
+    const Lines events = Events();  // an address of this family is looked up, by number
+    EXPECT_EQ(Lines(events.begin(), events.begin() + 2),
+              (Lines{"resolving", "connecting ::1:" + std::to_string(v6.Port()) + " way 0"}));
+    EXPECT_EQ(v6.Ids(0), (Ids{1, 5}));
+}
+
 TEST(ModernClientOptions, OptionsItCannotTakeAreRefused) {
     const std::vector<std::string> bad[] = {{}, {"a", "b", "c", "d", "e"}, {"h", std::string(16, 'x')},
                                             {std::string(256, 'x')}};

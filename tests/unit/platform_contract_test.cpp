@@ -377,6 +377,28 @@ TEST_P(PlatformContract, NamesResolveAndOnlyDottedAddressesParse) {
     const int error = p.GetLastSocketError();
     EXPECT_TRUE(error >= kErrHostNotFound && error <= kErrNoData) << error;
     EXPECT_EQ(p.InetAddr("127.0.0.1"), entry.address);
+    EXPECT_FALSE(entry.ipv6);  // IPv4 first, when a name has both
+    HostEntry v6;
+    ASSERT_TRUE(p.GetHostByName("::1", &v6));
+    EXPECT_TRUE(v6.ipv6);
+    EXPECT_EQ(std::vector<int>(v6.address6, v6.address6 + 16), std::vector<int>({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+    // And a connect there, reported as any other.
+    sockaddr_in6 any6{AF_INET6, 0, 0, {}, 0};
+    any6.sin6_addr = in6addr_loopback;
+    Peer listener6{socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    socklen_t length = sizeof any6;
+    ASSERT_EQ(bind(listener6.fd, reinterpret_cast<sockaddr*>(&any6), length), 0);
+    getsockname(listener6.fd, reinterpret_cast<sockaddr*>(&any6), &length);
+    listen(listener6.fd, 1);
+    const Handle event = Event();
+    sockets_.push_back(p.CreateSocket6());
+    ASSERT_NE(sockets_.back(), kInvalidSocket);
+    ASSERT_EQ(p.EventSelect(sockets_.back(), event, kAll), 0);
+    const int started = p.Connect6(sockets_.back(), v6.address6, any6.sin6_port);
+    EXPECT_TRUE(started == 0 || p.GetLastSocketError() == kErrWouldBlock);
+    const NetworkEvents e = Next(sockets_.back(), event);
+    EXPECT_EQ(e.lNetworkEvents, kFdConnect);
+    EXPECT_EQ(e.iErrorConnect, 0);
     for (const char* text : {"localhost", "1.2.3", "256.1.1.1", "0x7f.0.0.1"})
         EXPECT_EQ(p.InetAddr(text), kInaddrNone);
 }

@@ -34,10 +34,17 @@ extern "C" void OnSignal(int number) {
     errno = saved;
 }
 
-std::string AddressText(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text));
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+// "a.b.c.d:port" or "[v6]:port".
+std::string AddressText(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
+    }
+    const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+    inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text));
+    return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
 }
 
 // Keep-alive (id 12) and disconnect (id 0) frames.
@@ -58,21 +65,20 @@ ServerLoop::~ServerLoop() {
 }
 
 bool ServerLoop::Listen(std::string* error) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(m_options.port);
-    if (inet_pton(AF_INET, m_options.address.c_str(), &address.sin_addr) != 1) {
-        *error = "'" + m_options.address + "' is not an IPv4 address";
+    sockaddr_storage address{};
+    socklen_t addressLength = 0;
+    if (!ParseAddress(m_options.address, m_options.port, &address, &addressLength)) {
+        *error = "'" + m_options.address + "' is not an IPv4 or IPv6 address";
         return false;
     }
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    m_listen = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_listen < 0) {
         *error = std::string("cannot create a socket: ") + std::strerror(errno);
         return false;
     }
     const int on = 1;
     setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), addressLength) != 0 ||
         ::listen(m_listen, 128) != 0) {
         const int code = errno;
         *error = "cannot listen on " + m_options.address + " port " +
@@ -82,10 +88,11 @@ bool ServerLoop::Listen(std::string* error) {
         }
         return false;
     }
-    sockaddr_in bound{};
+    sockaddr_storage bound{};
     socklen_t length = sizeof(bound);
     getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &length);
-    m_port = ntohs(bound.sin_port);
+    m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                               : reinterpret_cast<sockaddr_in&>(bound).sin_port);
     m_log.Line("listening on " + AddressText(bound));
     return true;
 }
@@ -166,7 +173,7 @@ bool ServerLoop::HandleSignals() {
 
 void ServerLoop::Accept() {
     for (;;) {
-        sockaddr_in address{};
+        sockaddr_storage address{};
         socklen_t length = sizeof(address);
         const int fd = ::accept4(m_listen, reinterpret_cast<sockaddr*>(&address), &length,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);

@@ -61,6 +61,23 @@ const char* ServerUsage() {
            "Exit codes: 0 stopped by a signal, 1 cannot listen, 2 bad arguments.\n";
 }
 
+bool ParseAddress(const std::string& text, std::uint16_t port, sockaddr_storage* address,
+                  socklen_t* length) {
+    *address = sockaddr_storage{};
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(address);
+    if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        *length = sizeof(sockaddr_in6);
+        return true;
+    }
+    auto* in = reinterpret_cast<sockaddr_in*>(address);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    *length = sizeof(sockaddr_in);
+    return inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1;
+}
+
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* options,
                         std::string* error) {
     bool addressGiven = false;
@@ -134,9 +151,10 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* option
             return false;
         }
     }
-    in_addr parsed{};
-    if (inet_pton(AF_INET, options->address.c_str(), &parsed) != 1) {
-        *error = "'" + options->address + "' is not an IPv4 address";
+    sockaddr_storage parsed{};
+    socklen_t length = 0;
+    if (!ParseAddress(options->address, options->port, &parsed, &length)) {
+        *error = "'" + options->address + "' is not an IPv4 or IPv6 address";
         return false;
     }
     return true;

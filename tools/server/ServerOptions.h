@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/socket.h>
+
 namespace refserver {
 
 // How the reference server behaves. The defaults give a well-behaved server
@@ -28,6 +30,10 @@ struct ServerOptions {
 
 // Reads the command line into options. False with a one-line reason in
 // error when an argument is unknown, lacks its value or is out of range.
+// The listening address: IPv4 dotted, or IPv6 ("::1"), with the port.
+bool ParseAddress(const std::string& text, std::uint16_t port, sockaddr_storage* address,
+                  socklen_t* length);
+
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* options,
                         std::string* error);
 

@@ -21,8 +21,8 @@ TEST(ServerOptions, BadOptionsAreRefusedWithTheReason) {
         {{"--refuse-id", "x"}, "option --refuse-id: 'x' is not a number from 0 to 99999"},
         {{"-a"}, "option -a needs a value"},
         {{"--bogus"}, "unknown argument '--bogus'"},
-        {{"-a", "300.1.1.1"}, "'300.1.1.1' is not an IPv4 address"},
-        {{"--", "-v"}, "'-v' is not an IPv4 address"},
+        {{"-a", "300.1.1.1"}, "'300.1.1.1' is not an IPv4 or IPv6 address"},
+        {{"--", "-v"}, "'-v' is not an IPv4 or IPv6 address"},
         {{"--port=0", "-va"}, "option -a needs a value"},
     };
     for (const auto& [args, expected] : rows) {

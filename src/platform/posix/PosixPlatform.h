@@ -17,6 +17,8 @@
 #include <mutex>
 #include <unordered_set>
 
+#include <sys/socket.h>
+
 #include "platform/posix/SocketState.h"
 
 namespace transport {
@@ -53,6 +55,8 @@ public:
     std::uint32_t InetAddr(const char* text) override;
     bool GetHostByName(const char* name, HostEntry* entry) override;
     int Connect(SocketHandle socket, const SockAddrIn& address) override;
+    SocketHandle CreateSocket6() override;
+    int Connect6(SocketHandle socket, const std::uint8_t* address, std::uint16_t port) override;
     int EventSelect(SocketHandle socket, Handle event, long mask) override;
     int EnumNetworkEvents(SocketHandle socket, Handle event, NetworkEvents* events) override;
     int Send(SocketHandle socket, const char* data, std::uint32_t length, std::uint32_t timeoutMs,
@@ -77,6 +81,10 @@ private:
     int Fail(int code);
     // The same, returning code itself (for Send and Receive).
     int FailWith(int code);
+    SocketHandle NewSocket(int family);
+    // Issues a non-blocking connect whose result is reported as FD_CONNECT.
+    int StartConnect(const std::shared_ptr<SocketState>& state, const sockaddr* target,
+                     socklen_t length);
     // Unregisters a bearer connection; false when handle is not one.
     bool ForgetConnection(Handle handle);
 

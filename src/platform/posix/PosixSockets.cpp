@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <climits>
 
@@ -72,8 +73,12 @@ int PosixPlatform::GetLastSocketError() { return tlsLastError; }
 
 void PosixPlatform::SetLastSocketError(int error) { tlsLastError = error; }
 
-SocketHandle PosixPlatform::CreateSocket() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+SocketHandle PosixPlatform::CreateSocket() { return NewSocket(AF_INET); }
+
+SocketHandle PosixPlatform::CreateSocket6() { return NewSocket(AF_INET6); }
+
+SocketHandle PosixPlatform::NewSocket(int family) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         Fail(SocketErrorFromErrno(errno));
         return kInvalidSocket;
@@ -118,7 +123,7 @@ bool PosixPlatform::GetHostByName(const char* name, HostEntry* entry) {
         return false;
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
     addrinfo* result = nullptr;
@@ -128,18 +133,29 @@ bool PosixPlatform::GetHostByName(const char* name, HostEntry* entry) {
         Fail(SocketErrorFromAddrInfo(status, savedErrno));
         return false;
     }
-    bool found = false;
+    // IPv4 first when the name has both: servers of this protocol listen on
+    // IPv4, and a name that gained an IPv6 address must reach them as before.
+    const addrinfo* chosen = nullptr;
     for (const addrinfo* item = result; item != nullptr; item = item->ai_next) {
-        if (item->ai_family != AF_INET || item->ai_addr == nullptr) continue;
-        entry->address = reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr.s_addr;
+        if (item->ai_addr == nullptr) continue;
+        if (item->ai_family == AF_INET) {
+            chosen = item;
+            break;
+        }
+        if (item->ai_family == AF_INET6 && chosen == nullptr) chosen = item;
+    }
+    if (chosen != nullptr) {
+        entry->ipv6 = chosen->ai_family == AF_INET6;
+        entry->address = entry->ipv6 ? 0 : reinterpret_cast<const sockaddr_in*>(chosen->ai_addr)->sin_addr.s_addr;
+        if (entry->ipv6) {
+            std::memcpy(entry->address6, &reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr)->sin6_addr, 16);
+        }
         entry->officialName =
             result->ai_canonname != nullptr ? result->ai_canonname : std::string(name);
-        found = true;
-        break;
     }
     freeaddrinfo(result);
-    if (!found) Fail(kErrNoData);
-    return found;
+    if (chosen == nullptr) Fail(kErrNoData);
+    return chosen != nullptr;
 }
 
 int PosixPlatform::Connect(SocketHandle socket, const SockAddrIn& address) {
@@ -153,8 +169,25 @@ int PosixPlatform::Connect(SocketHandle socket, const SockAddrIn& address) {
     target.sin_family = AF_INET;
     target.sin_port = address.sin_port;
     target.sin_addr.s_addr = address.sin_addr;
-    const int result =
-        connect(state->fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
+    return StartConnect(state, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
+}
+
+int PosixPlatform::Connect6(SocketHandle socket, const std::uint8_t* address, std::uint16_t port) {
+    std::shared_ptr<SocketState> state = sockets_.Resolve(socket);
+    if (state == nullptr) return Fail(kErrNotSocket);
+    if (address == nullptr) return Fail(kErrFault);
+    SocketUse use(state);
+    if (!use.Acquire()) return Fail(kErrNotSocket);
+    sockaddr_in6 target{};
+    target.sin6_family = AF_INET6;
+    target.sin6_port = port;
+    std::memcpy(&target.sin6_addr, address, 16);
+    return StartConnect(state, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
+}
+
+int PosixPlatform::StartConnect(const std::shared_ptr<SocketState>& state, const sockaddr* target,
+                                socklen_t length) {
+    const int result = connect(state->fd, target, length);
     const int error = result == 0 ? 0 : errno;
     // An interrupted non-blocking connect goes on in the background.
     if (result != 0 && error != EINPROGRESS && error != EINTR) {
