@@ -98,21 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FirstLineCase{"NeverRead", [](ScriptedPeer& p) { p.SetOnAccept(ScriptedPeer::OnAccept::kIgnore); }, ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(Faults, ASilentLineIsLeftAfterTheResponseTimeOut) {
-    LogIn();
-    ASSERT_TRUE(LoggedIn());
-    peer_.SetOnAccept(ScriptedPeer::OnAccept::kIgnore);
-    peer_.DropAll();
-    ASSERT_TRUE(Eventually([&] { return peer_.Connections() == 2; }));
-    peer_.SetOnAccept(ScriptedPeer::OnAccept::kServe);
-    for (unsigned long id = 601; id <= 603; ++id) Send(Message(id, {"waited"}));
-    ASSERT_TRUE(Have("info 1 0/0 603"));
-    const long timeOut = trace_->IndexOf("Response Time Out...");
-    EXPECT_GT(trace_->IndexOf("Socket shutdown", static_cast<std::size_t>(timeOut)), timeOut);
-    EXPECT_EQ(peer_.Ids(2), (Ids{1, 601, 602, 603}));
-    EXPECT_EQ(Delivered(), (Ids{601, 602, 603}));
-}
-
 TEST_F(Faults, ACutInTheMiddleOfAMessageSendsItWholeOnTheNextLine) {
     LogIn();
     ASSERT_TRUE(LoggedIn());

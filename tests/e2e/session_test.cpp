@@ -119,20 +119,6 @@ TEST_P(Loss, TheUnansweredMessageGoesAgainAfterTheLogin) {
 // A hang-up, and half an answer before it (never delivered).
 INSTANTIATE_TEST_SUITE_P(Faults, Loss, ::testing::Values(ScriptedPeer::HangUp(), ScriptedPeer::HangUp("<g44>7<p")));
 
-TEST_F(Session, KilledServerMessageWaitsAndIsDeliveredOnceWhenItIsBack) {
-    peer_.SetRule(Once(203, ""));
-    LogIn();
-    Send(Message(203, {"once more"}));
-    ASSERT_TRUE(Eventually([&] { return peer_.Ids(0).size() == 2; }));
-    peer_.SetListening(false);
-    ASSERT_TRUE(Eventually([&] { return ports_->Targets().size() >= 4; }));  // refused, and again
-    EXPECT_EQ(client_->Queued(), 1);
-    peer_.SetListening(true);
-    ASSERT_TRUE(Have("info 1 0/0 203"));
-    EXPECT_EQ(peer_.Ids(1), (Ids{1, 203}));
-    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "info 1 0/0 203"}));
-}
-
 class Limit : public E2e, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Limit, GivesUpWithError11AndNewWorkBuysAnotherTry) {
@@ -154,13 +140,6 @@ TEST_P(Limit, GivesUpWithError11AndNewWorkBuysAnotherTry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, Limit, ::testing::Values(0, 3));
-
-TEST_F(Session, ASilentMinuteSendsAKeepAliveAndAnsweredOnesKeepTheLine) {
-    LogIn();
-    ASSERT_TRUE(Eventually([&] { return peer_.Frames().size() >= 4; }));
-    EXPECT_EQ(peer_.Received(0).substr(0, LoginFrame().size() + 30), LoginFrame() + kKeepAlive);
-    EXPECT_EQ(peer_.Connections(), 1u);
-}
 
 // A silent minute after a message brings a keep-alive; a silent minute
 // after that ends the line, and the message goes again after the log-in.

@@ -121,26 +121,5 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Parts,
                                            ObjectCase{1537, false}, ObjectCase{1u << 20, false},
                                            ObjectCase{3000, true}, ObjectCase{1u << 20, true}));
 
-// Parts of the server's own transfer, in any order and with a part again,
-// give one object.
-TEST_F(Transfer, IncomingPartsInAnyOrderAreReassembledOnce) {
-    LogIn();
-    ASSERT_TRUE(LoggedIn());
-    const std::string object = Object(3000, 3), text = Base64(object);
-    auto part = [&](int i) {
-        return "<g44>8<p>4</p><p>doc</p><p>" + std::to_string(i) + "/3</p><p>" +
-               text.substr(static_cast<std::size_t>(i - 1) * 1334, 1334) + "</p></g44>";
-    };
-    ASSERT_TRUE(peer_.Push(part(2) + part(1) + part(2) + part(3)));
-    ASSERT_TRUE(Have("msg 8"));
-    Pass(5000);
-    EXPECT_EQ(Count("msg 8"), 1u);
-    EXPECT_EQ(Count("info 3 "), 3u);
-    const auto back = Received(8);
-    EXPECT_EQ(ParamBytes(*back, 1) + ParamBytes(*back, 2), std::string("doc\0" "3/3\0", 8));
-    EXPECT_TRUE(ParamBytes(*back, 3) == object + '\0');
-    EXPECT_EQ(client_->Parts(), 0);
-}
-
 }  // namespace
 }  // namespace e2e

@@ -59,31 +59,6 @@ TEST(FrameCutter, CutsWholeFramesAndKeepsTheRest) {
     }
 }
 
-TEST(FrameCutter, OneByteAtATimeGivesTheSameFrames) {
-    const std::string stream = "junk<g44>12<p>Keep-Alive</p></g44><g44>7<p>1</p></g44><g";
-    std::vector<std::string> bytes;
-    for (char c : stream) bytes.emplace_back(1, c);
-    Cutter cutter;
-    EXPECT_EQ(cutter.Feed(bytes), (std::vector<std::string>{"12:Keep-Alive", "7:1"}));
-    EXPECT_STREQ(cutter.cache, "<g");
-}
-
-TEST(FrameCutter, BoundsOfFrameAndCache) {
-    const std::string opener = "<g44>5<p>";
-    const std::string closer = "</p></g44>";
-    Cutter cutter;
-    // Exactly 2500 characters pass, 2501 do not.
-    const std::string fits = opener + std::string(2500 - opener.size() - closer.size(), 'a') + closer;
-    EXPECT_EQ(cutter.Feed({fits}).size(), 1u);
-    EXPECT_EQ(cutter.Feed({opener + "b" + fits.substr(opener.size())}).size(), 0u);
-    EXPECT_EQ(cutter.tooLong, (std::vector<std::size_t>{2501}));
-    // A chunk that does not fit beside an unfinished frame replaces it.
-    cutter.Feed({opener + std::string(4000, 'c')});
-    EXPECT_EQ(cutter.Feed({std::string(1500, 'd') + "<g44>6<p>y</p></g44>"}),
-              (std::vector<std::string>{"6:y"}));
-    EXPECT_EQ(cutter.cutter.Cached(), 0u);
-}
-
 TEST(FrameCutter, RecountsACacheWrittenBehindItsBack) {
     Cutter cutter;
     cutter.Feed({"<g44>4<p>"});

@@ -48,23 +48,6 @@ protected:
     int id = -1;
 };
 
-TEST_F(OutboxTest, HighestPriorityFirstAndKeptUntilAnswered) {
-    EXPECT_TRUE(outbox.Queue(Message(20, 3, "c")));
-    EXPECT_TRUE(outbox.Queue(Message(21, 1, "a")));
-    EXPECT_TRUE(outbox.Queue(Message(22, 1, "b")));
-    EXPECT_FALSE(outbox.Queue(Message(23, 5)));
-    EXPECT_EQ(previous.load(), 2);  // three wake-ups, the refused message none
-    for (const char* expected : {"<g44>21<p>a</p></g44>", "<g44>22<p>b</p></g44>",
-                                 "<g44>20<p>c</p></g44>"}) {
-        EXPECT_EQ(Next(true), expected);
-        EXPECT_EQ(Next(true), expected) << "unanswered stays queued";
-        outbox.Answered(priority, true);
-        EXPECT_EQ(inFlight, nullptr);
-    }
-    EXPECT_EQ(Next(true), "-");
-    EXPECT_EQ(queue.GetItemCount(), 0);
-}
-
 TEST_F(OutboxTest, AnAnswerRemovesOnlyTheFrontWhileLoggedIn) {
     outbox.Queue(Message(20, 2));
     Next(true);
@@ -97,26 +80,6 @@ TEST_F(OutboxTest, LogInFirstWrappedForTheWay) {
     Next(true, CNetClient::CONNTYPE_TUNNEL);  // a CONNECT carries no queued message
     EXPECT_EQ(priority, 0);
     EXPECT_EQ(inFlight, nullptr);
-}
-
-TEST_F(OutboxTest, TheServersLogInValueIsKeptOnlyWhenOursIsEmpty) {
-    auto* stored = new NetMessage;
-    stored->GetParams().AddTail("u", 2);
-    stored->GetParams().AddTail("", 1);
-    outbox.SetLogin(stored);
-    outbox.AdoptLoginValue("srv");
-    outbox.AdoptLoginValue("other");
-    EXPECT_EQ(Next(false), "<g44>0<p>u</p><p>srv</p></g44>");
-}
-
-TEST_F(OutboxTest, OnlyWhatArrivesAfterATransmissionAnswersIt) {
-    EXPECT_TRUE(outbox.AnswersCurrentTransmission());
-    outbox.ChunkArrived(outbox.Transmissions());
-    EXPECT_TRUE(outbox.AnswersCurrentTransmission());
-    outbox.BeginTransmission();  // sent while the chunk was being read
-    EXPECT_FALSE(outbox.AnswersCurrentTransmission());
-    outbox.ChunkDone();
-    EXPECT_TRUE(outbox.AnswersCurrentTransmission());
 }
 
 TEST_F(OutboxTest, UnannouncedCountsQueuedBeyondTheLastWakeUp) {
@@ -168,13 +131,6 @@ TEST_F(OutboxTest, PackagesNameTheLogInWhileLoggingIn) {
     Next(true);
     outbox.AttachInFlight(error, true);  // the message in flight comes first
     EXPECT_EQ(static_cast<NetMessage*>(error.m_pMessage)->GetId(), 20u);
-}
-
-TEST_F(OutboxTest, AShutOutboxTakesNothing) {
-    outbox.Shut();
-    std::unique_ptr<NetMessage> one(Message(20, 1));
-    EXPECT_EQ(outbox.QueueAll(&one, 1), transport::Outbox::Refusal::kClosed);
-    EXPECT_EQ(outbox.Count(), 0);
 }
 
 }  // namespace

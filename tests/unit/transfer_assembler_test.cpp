@@ -55,39 +55,6 @@ protected:
     transport::TransferAssembler assembler{parts, trace};
 };
 
-TEST_F(AssemblerTest, BinaryParameterTravelsAsBase64AndBack) {
-    const std::string bytes("\0\1\xff<p>", 6);
-    auto out = assembler.Package(Make(305, {bytes, "name"}, 3));
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0]->GetPriority(), 3);
-    // A parameter carries its counted zero byte: it travels too.
-    EXPECT_EQ(Of(*out[0]), (Params{Base64(bytes + '\0') + '\0', std::string("name\0", 5)}));
-    auto back = assembler.Unpackage(*out[0]);
-    ASSERT_TRUE(back.whole);
-    EXPECT_EQ(Of(*back.whole), (Params{bytes + '\0' + '\0', std::string("name\0", 5)}));
-    EXPECT_TRUE(assembler.Package(Make(305, {bytes}, 5)).empty());
-}
-
-TEST_F(AssemblerTest, ObjectsGoInPiecesOf2048) {
-    // With its zero byte, 1535 bytes make exactly 2048 characters: a last
-    // part with an empty piece follows.
-    for (std::size_t size : {std::size_t{0}, std::size_t{1534}, std::size_t{1535}, std::size_t{4000}}) {
-        const std::string object(size, 'x');
-        auto out = assembler.Package(Make(10, {"f", object}));
-        const std::string text = Base64(object + '\0');
-        const std::size_t count = text.size() / 2048 + 1;
-        ASSERT_EQ(out.size(), count) << size;
-        std::string joined;
-        for (std::size_t i = 0; i < count; ++i) {
-            const Params p = Of(*out[i]);
-            EXPECT_EQ(p[1], std::to_string(i + 1) + "/" + std::to_string(count) + '\0');
-            EXPECT_LE(p[2].size(), 2049u);
-            joined += p[2].substr(0, p[2].size() - 1);
-        }
-        EXPECT_TRUE(joined == text) << size;
-    }
-}
-
 TEST_F(AssemblerTest, PartsJoinInPartOrderWhateverTheyArriveIn) {
     const Params pieces = {Base64("abc"), Base64("def"), Base64("gh")};
     // Part 2 twice: the later copy replaces the earlier one.
