@@ -75,6 +75,8 @@ struct Options {
     unsigned reconnectLimit = 5;
     // The pause after a pass over the hosts.
     std::chrono::milliseconds reconnectDelay{1000};
+    // An idle line gets a keep-alive after this long (at least a second).
+    std::chrono::milliseconds keepAlive{60000};
     // The output queue's bound: messages (up to 65,536) and bytes (0: none).
     std::size_t maxQueued = 65536;
     std::size_t maxQueuedBytes = 0;

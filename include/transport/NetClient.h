@@ -95,6 +95,10 @@ public:
     // Packages of kind 3 (NetConnectionEvent) to the handlers: off by default,
     // so that a classic handler never sees a kind it does not know.
     void SetConnectionEvents(bool on);
+    // How long an idle line waits before a keep-alive (default 60,000 ms, at
+    // least 1,000); the checks run at least twice per interval. The answer
+    // time-out stays 60 s.
+    void SetKeepAliveInterval(std::uint32_t ms);
 
 protected:
     // Main thread and connection states.

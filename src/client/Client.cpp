@@ -162,6 +162,8 @@ Client::Client(const Options& options, Handler handler) {
         options.platform != nullptr ? *options.platform : DefaultPlatform(), std::move(handler));
     CNetClient& client = state_->client;
     client.SetConnectionEvents(true);
+    client.SetKeepAliveInterval(static_cast<std::uint32_t>(
+        std::clamp<long long>(options.keepAlive.count(), 0, 3600000)));
     client.SetQueueLimit(static_cast<int>(std::min<std::size_t>(options.maxQueued, 65536)),
                          options.maxQueuedBytes,
                          options.dropOldest ? CNetClient::QUEUE_DROP_OLDEST

@@ -46,6 +46,8 @@ struct ClientInternals {
     std::atomic<bool> connectionEvents{false};
     std::atomic<int> lastConnectionEvent{0};
     std::atomic<unsigned> port{0};  // of the attempt under way
+    // An idle line gets a keep-alive after this long (SetKeepAliveInterval).
+    std::atomic<std::uint32_t> keepAliveMs{60000};
 };
 
 }  // namespace transport

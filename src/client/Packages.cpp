@@ -57,6 +57,10 @@ void CNetClient::SetNetHandler(NetContextHandler handler, void* context) {
 
 void CNetClient::SetConnectionEvents(bool on) { m_pInternals->connectionEvents = on; }
 
+void CNetClient::SetKeepAliveInterval(std::uint32_t ms) {
+    m_pInternals->keepAliveMs = ms < 1000 ? 1000 : ms;
+}
+
 void CNetClient::ReportConnection(int event, int code) {
     const int last = m_pInternals->lastConnectionEvent.exchange(event);
     if (!m_pInternals->connectionEvents) return;

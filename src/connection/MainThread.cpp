@@ -4,6 +4,8 @@
 
 #include <transport/NetClient.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -15,7 +17,6 @@ namespace {
 
 constexpr std::uint32_t kMainWaitMs = 30000;
 constexpr std::uint32_t kResponseTimeoutMs = 60000;
-constexpr std::uint32_t kKeepAliveIntervalMs = 60000;
 constexpr unsigned long kSocketReconnectDelayMs = 500;
 // Pause after a failed wait, so that a broken handle does not spin the loop.
 constexpr std::uint32_t kFailedWaitPauseMs = 100;
@@ -35,7 +36,9 @@ unsigned long CNetClient::MainThread(void* arg) {
     auto take = [&](int slot) { platform.ResetEvent(events[slot]); };
 
     while (!c.m_bMainThreadExit) {
-        const std::uint32_t result = platform.Wait(events, transport::kMainSlots, kMainWaitMs);
+        // The checks run at least twice per keep-alive interval.
+        const std::uint32_t wait = std::min(kMainWaitMs, c.m_pInternals->keepAliveMs / 2);
+        const std::uint32_t result = platform.Wait(events, transport::kMainSlots, wait);
         switch (result) {
             case transport::kWaitObject0 + transport::kSlotConnect:
                 take(transport::kSlotConnect);
@@ -158,7 +161,7 @@ void CNetClient::RunPeriodicChecks() {
         return;
     }
 
-    if (transport::TicksSince(now, m_dwLastRecvTick) >= kKeepAliveIntervalMs && !m_bSendPending &&
+    if (transport::TicksSince(now, m_dwLastRecvTick) >= m_pInternals->keepAliveMs && !m_bSendPending &&
         GetConnectionState() == CONN_CONNECTED) {
         SendKeepAlive();
     }

@@ -135,6 +135,16 @@ TEST_F(ModernClient, AnIpv6HostWithItsOwnPort) {
     EXPECT_EQ(v6.Ids(0), (Ids{1, 5}));
 }
 
+// In real time: a keep-alive every second, not every minute.
+TEST_F(ModernClient, AnIdleLineGetsItsKeepAliveAtTheIntervalAsked) {
+    UseClock(1);
+    transport::Options options;
+    options.keepAlive = std::chrono::seconds(1);
+    transport::Client client = Make(options);
+    client.LogIn("abc", "pw");
+    EXPECT_TRUE(Eventually([&] { return peer_.Received(0).find(kKeepAlive) != std::string::npos; }, 10000));
+}
+
 TEST(ModernClientOptions, OptionsItCannotTakeAreRefused) {
     const std::vector<std::string> bad[] = {{}, {"a", "b", "c", "d", "e"}, {"h", std::string(16, 'x')},
                                             {std::string(256, 'x')}};
