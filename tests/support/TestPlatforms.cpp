@@ -59,17 +59,6 @@ void BearerDouble::SetStatus(std::uint32_t status) {
     for (Handle connection : live_) target().SetEvent(connection);
 }
 
-int BearerDouble::CmMapUrl(const char*, Guid* network) {
-    if (network != nullptr) *network = Guid{0x5eb1a7e5, 0x0d0b, 0x4c1e, {0x8a, 0x11, 0x7e, 0x57, 0, 0, 0, 1}};
-    return network != nullptr ? 0 : -1;
-}
-
-Handle BearerDouble::CmApiReadyEvent() {
-    Handle ready = target().CreateEvent();
-    if (ready != nullptr) target().SetEvent(ready);
-    return ready;
-}
-
 int BearerDouble::CmEstablishConnection(const ConnectionInfo&, Handle* connection) {
     Lock lock(mutex_);
     Handle created = connection != nullptr ? target().CreateEvent() : nullptr;

@@ -43,8 +43,6 @@ public:
     ~BearerDouble() override;
     void SetStatus(std::uint32_t status);
 
-    int CmMapUrl(const char* url, Guid* network) override;
-    Handle CmApiReadyEvent() override;
     int CmEstablishConnection(const ConnectionInfo& info, Handle* connection) override;
     int CmConnectionStatus(Handle connection, std::uint32_t* status) override;
     int CmReleaseConnection(Handle connection, std::uint32_t flags) override;
