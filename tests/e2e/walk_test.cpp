@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "e2e/E2eFixture.h"
@@ -33,6 +34,12 @@ std::string WithoutKeepAlives(std::string text) {
     return text;
 }
 
+// Descriptors the process has open.
+std::size_t OpenDescriptors() {
+    const std::filesystem::directory_iterator all("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(all), end(all)));
+}
+
 class Walk : public E2e {
 protected:
     void SetUp() override {
@@ -55,12 +62,14 @@ TEST_F(Walk, EmptyEntriesAreSkippedEachWrapCountsACycleAndTheLimitEndsIt) {
     EXPECT_EQ(ports_->Journal(), walk);
     EXPECT_EQ(Packages(), Lines{"error 11 -"});
     EXPECT_EQ(trace_->Count("GetNextHostName() return NULL"), 5u);  // entries 4, 1, 2, 4, 1
+    const std::size_t descriptors = OpenDescriptors();
     // A Connected bearer buys one attempt; a new log-in the whole walk again.
     bearer_->SetStatus(0x10);
     ASSERT_TRUE(Have("error 11 -", 2));
     LogIn();
     ASSERT_TRUE(Have("error 11 -", 3));
     EXPECT_EQ(ports_->Journal(), Join({walk, {"connect 127.0.0.31:800", "release"}, walk}));
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "a failed attempt's socket was left open";
 }
 
 TEST_F(Walk, EveryKindOfFailureInItsPlaceUntilTheFourthEntryAnswersByPost) {
@@ -86,6 +95,9 @@ TEST_F(Walk, EveryKindOfFailureInItsPlaceUntilTheFourthEntryAnswersByPost) {
     server.DropAll();
     ASSERT_TRUE(Eventually([&] { return server.Frames().size() == 2; }));
     EXPECT_EQ(ports_->Targets().size(), targets.size() + 1);
+    const Lines journal = ports_->Journal();  // no pause of a new cycle
+    EXPECT_EQ(Lines(journal.end() - 3, journal.end()),
+              (Lines{"connect 127.0.0.34:800", "sleep 500", "connect 127.0.0.34:800"}));
     EXPECT_EQ(server.Received(1), Post(LoginFrame(), "127.0.0.34"));
 }
 
