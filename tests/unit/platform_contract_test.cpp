@@ -256,6 +256,17 @@ TEST_P(PlatformContract, RefusedConnectIsOneReportWithItsCodeThenSilence) {
     EXPECT_EQ(p.WaitOne(event, 300), kWaitTimeout);
 }
 
+TEST_P(PlatformContract, SelectedForTheCloseAloneUnreadDataDoesNotHideIt) {
+    Peer peer;
+    const Handle event = Event();
+    const SocketHandle s = Connected(event, &peer);
+    ASSERT_EQ(p.EventSelect(s, event, kFdClose), 0);
+    ASSERT_TRUE(peer.Send("unread"));
+    EXPECT_EQ(p.WaitOne(event, 200), kWaitTimeout);  // data is not what it waits for
+    peer.Close();
+    EXPECT_EQ(Next(s, event).lNetworkEvents, kFdClose);
+}
+
 TEST_P(PlatformContract, ResetByThePeerIsReportedAsAResetNotAsATimeOut) {
     Peer peer, other;
     const Handle event = Event();
@@ -324,7 +335,9 @@ TEST_P(PlatformContract, HandleUsedAfterCloseFailsWithNotSocketAndNeverReachesAL
                            p.Connect(old, address_)};
     for (const int result : results) EXPECT_TRUE(result == kErrNotSocket || result == kSocketError);
     EXPECT_EQ(p.GetLastSocketError(), kErrNotSocket);
+    p.SetLastSocketError(0);
     p.CloseSocket(old);  // leaves the later socket alone
+    EXPECT_EQ(p.GetLastSocketError(), kErrNotSocket);
     EXPECT_EQ(Next(s, event).lNetworkEvents, kFdConnect);
 }
 
