@@ -46,22 +46,29 @@ public:
 
     // The fifteen virtual operations, in the order of their slots.
     virtual ~NetParamList();
+    // The buffer of the node at index (the list keeps it); false for no node.
     virtual bool GetAt(int index, void** data, unsigned long* length) const;
     virtual void GetData(NetParam* node, void** data, unsigned long* length) const;
+    // Replace a node's buffer with a copy of length bytes of data.
     virtual bool SetAt(int index, const void* data, unsigned long length);
     virtual void SetData(NetParam* node, const void* data, unsigned long length);
+    // Append copies of other's buffers (of this list's own, once); the new tail.
     virtual NetParam* AddList(const NetParamList& other);
+    // Append or insert a copy of length bytes of data: the new node, or null
+    // when there is no memory or node is not this list's.
     virtual NetParam* AddTail(const void* data, unsigned long length);
     virtual NetParam* InsertBefore(NetParam* node, const void* data, unsigned long length);
+    // Destroy one node of this list (another list's is left alone), or all.
     virtual void RemoveAt(NetParam* node);
     virtual void RemoveAll();
     virtual unsigned long GetCount() const;
+    // Walking the nodes: null past either end.
     virtual NetParam* GetHead() const;
     virtual NetParam* GetNext(NetParam* node) const;
     virtual NetParam* GetPrev(NetParam* node) const;
     virtual NetParam* GetTail() const;
 
-    NetParam* GetNodeAt(int index) const;
+    NetParam* GetNodeAt(int index) const;  // null for no node
 
 protected:
     NetParam* m_pHead;
