@@ -97,8 +97,9 @@ struct LoginValues {
 
 class TRANSPORT_API Client {
 public:
-    // Runs on the client's worker threads, never under its locks, one call at
-    // a time per thread; it must not destroy or Close the client.
+    // Runs on the client's worker threads (kDropped: on the thread that
+    // called Send), never under the client's locks; it must not destroy or
+    // Close the client, and must not throw.
     using Handler = std::function<void(const Event&)>;
 
     // Opens the client: its threads start, and it connects once LogIn is
