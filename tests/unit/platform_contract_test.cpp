@@ -416,6 +416,21 @@ TEST_P(PlatformContract, NamesResolveAndOnlyDottedAddressesParse) {
         EXPECT_EQ(p.InetAddr(text), kInaddrNone);
 }
 
+// Connects complete on the listener's backlog, and nobody ever answers.
+TEST_P(PlatformContract, AProbeOfAServerThatNeverAnswersEndsAtItsTimeOut) {
+    listen(listener_.fd, 8);
+    HttpProbeRequest request;
+    request.host = "127.0.0.1";
+    request.port = ntohs(address_.sin_port);
+    request.sendTimeoutMs = 100;
+    std::string body, step;
+    int error = 0;
+    const std::uint32_t start = p.GetTickCount();
+    EXPECT_FALSE(p.HttpGet(request, &body, &error, &step));
+    EXPECT_LT(Since(start), 5000u);
+    EXPECT_EQ(error, 12002);  // timed out
+}
+
 std::unique_ptr<Platform> MakePosix() { return std::make_unique<posix::PosixPlatform>(); }
 INSTANTIATE_TEST_SUITE_P(Posix, PlatformContract, ::testing::Values(&MakePosix));
 
