@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "message/PartsLedger.h"
+
 namespace transport {
 
 struct Client::State {
@@ -76,12 +78,6 @@ Event FromPackage(const NetPackage& package) {
     event.kind = Event::Kind::kMessage;
     event.message = AsMessage(package.m_pBody);
     return event;
-}
-
-void AddText(NetMessage& message, std::string_view text) {
-    const std::string terminated(text);
-    message.GetParams().AddTail(terminated.c_str(),
-                                static_cast<unsigned long>(terminated.size() + 1));
 }
 
 void AddBytes(NetMessage& message, std::string_view bytes) {
@@ -206,7 +202,7 @@ SendResult Client::Send(const NetMessage& message) {
 SendResult Client::Send(unsigned long id, std::initializer_list<std::string_view> texts,
                         int priority) {
     NetMessage message = Make(id, priority);
-    for (std::string_view text : texts) AddText(message, text);
+    for (std::string_view text : texts) AddText(message.GetParams(), text);
     return Send(message);
 }
 
@@ -214,13 +210,13 @@ SendResult Client::SendBinary(unsigned long id, std::string_view bytes,
                               std::initializer_list<std::string_view> texts, int priority) {
     NetMessage message = Make(id, priority);
     AddBytes(message, bytes);
-    for (std::string_view text : texts) AddText(message, text);
+    for (std::string_view text : texts) AddText(message.GetParams(), text);
     return Send(message);
 }
 
 SendResult Client::SendObject(std::string_view name, std::string_view bytes, int priority) {
     NetMessage message = Make(10, priority);
-    AddText(message, name);
+    AddText(message.GetParams(), name);
     AddBytes(message, bytes);
     return Send(message);
 }

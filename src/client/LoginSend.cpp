@@ -17,11 +17,6 @@ namespace {
 
 const char* TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// Appends a text parameter with its terminating zero byte counted.
-void AddText(NetParamList& params, const char* text) {
-    params.AddTail(text, static_cast<unsigned long>(std::strlen(text) + 1));
-}
-
 }  // namespace
 
 bool CNetClient::Login(const char* szUser, const char* szPassword, const char* szParam3,
@@ -41,10 +36,11 @@ bool CNetClient::Login(const char* szUser, const char* szPassword, const char* s
     NetParamList params;
     // The credentials travel transformed; the caller's texts stay as they are.
     for (const char* credential : {user, TextOrEmpty(szPassword)}) {
-        AddText(params, credential);
+        transport::AddText(params, credential);
         NetParam* stored = params.GetTail();
         Encode(reinterpret_cast<char*>(stored->m_pData), stored->m_nLength - 1);
     }
+    using transport::AddText;
     AddText(params, TextOrEmpty(szParam3));
     char number[16];  // the whole "%d" text, whatever the value
     std::snprintf(number, sizeof(number), "%d", static_cast<int>(nParam4));

@@ -47,6 +47,11 @@ std::string ParamText(const NetMessage& message, int k) {
     return std::string(static_cast<const char*>(data), ParamTextLength(data, length));
 }
 
+void AddText(NetParamList& params, std::string_view text) {
+    const std::string terminated(text);
+    params.AddTail(terminated.c_str(), static_cast<unsigned long>(terminated.size() + 1));
+}
+
 bool ParsePartText(const char* text, std::size_t length, int* part, int* total) {
     if (text == nullptr) return false;
     std::size_t slash = length;

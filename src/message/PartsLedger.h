@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CMessageQueue;
+class NetParamList;
 class NetMessage;
 
 namespace transport {
@@ -25,6 +27,9 @@ std::size_t ParamTextLength(const void* data, unsigned long length);
 
 // Parameter k of a message as text; empty when the message has no parameter k.
 std::string ParamText(const NetMessage& message, int k);
+
+// Appends text as a text parameter, its terminating zero byte counted.
+void AddText(NetParamList& params, std::string_view text);
 
 // Reads a part text "i/n": split at the last "/", each side 1 to 9 decimal
 // digits and nothing else, 1 <= i <= n. False for anything else.

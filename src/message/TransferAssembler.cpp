@@ -40,18 +40,6 @@ bool ReadParam(const NetMessage& message, int k, Bytes* bytes) {
     return true;
 }
 
-// Appends text (not zero-terminated) as a text parameter with its zero byte counted.
-void AddText(NetParamList& params, const char* text, std::size_t length) {
-    std::unique_ptr<char[]> copy(new char[length + 1]);
-    std::memcpy(copy.get(), text, length);
-    copy[length] = '\0';
-    params.AddTail(copy.get(), static_cast<unsigned long>(length + 1));
-}
-
-void AddText(NetParamList& params, const std::string& text) {
-    params.AddTail(text.c_str(), static_cast<unsigned long>(text.size() + 1));
-}
-
 // The Base64 text of the bytes, zero-terminated, in an area of its exact size;
 // null when that area cannot be had. *count is the text length + 1.
 std::unique_ptr<char[]> Encode64(const Bytes& bytes, unsigned long* count) {
@@ -149,8 +137,9 @@ std::vector<std::unique_ptr<NetMessage>> TransferAssembler::Package(const NetMes
         out.push_back(NewMessage(kIdObjectPart, priority));
         NetParamList& params = out.back()->GetParams();
         AddText(params, name);
-        AddText(params, partText, std::strlen(partText));
-        AddText(params, text.get() + position, ParamTextLength(text.get() + position, take));
+        AddText(params, partText);
+        AddText(params, std::string_view(text.get() + position,
+                                         ParamTextLength(text.get() + position, take)));
         position += take;
     }
     return out;
