@@ -5,7 +5,10 @@
 
 #include <transport/NetClient.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -64,8 +67,16 @@ TEST(ClientLifetime, CopiesShareTheQueueAndReleaseNothing) {
     EXPECT_EQ(client.GetQueuedCount(), 3);
     NetClientParams params{};
     std::strcpy(params.szHost1, "127.0.0.1");
+    const auto descriptors = [] {
+        const std::filesystem::directory_iterator all("/proc/self/fd");
+        return std::distance(begin(all), end(all));
+    };
+    const auto open = descriptors();
     EXPECT_TRUE(client.Open(params));  // its events were not closed by a copy
+    client.Login("u", "p", "", 0, "", "");  // the worker threads poll a socket
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(client.Close(true));
+    EXPECT_EQ(descriptors(), open) << "a thread or socket left a descriptor behind";
     EXPECT_EQ(client.GetQueuedCount(), 0);
     EXPECT_EQ(CountedAttachment::destroyed, before + 4);
 }
