@@ -47,6 +47,8 @@ struct TRANSPORT_API Event {
         kDisconnected,  // the attempt failed or the line dropped: code says why (10061 refused,
                         // 10054 reset, 10060 time-out, or the bearer's status)
         kGaveUp,        // the reconnection limit was reached; new work or LogIn tries again
+        kTlsFailed,     // TLS did not come up on host: code says which check (kErrTls...),
+                        // text why; the walk goes on as after a failed connect
     };
     Kind kind = Kind::kError;
     const NetMessage* message = nullptr;
@@ -59,7 +61,8 @@ struct TRANSPORT_API Event {
     // Parameter `index` of message as bytes, its counted zero byte left out
     // (binary data arrives with one added); empty when there is none.
     std::string_view Param(unsigned long index) const;
-    bool IsConnection() const { return kind >= Kind::kResolving; }
+    bool IsConnection() const { return kind >= Kind::kResolving && kind <= Kind::kGaveUp; }
+    std::string_view text;
 };
 TRANSPORT_API const char* ToString(Event::Kind kind);
 
@@ -83,6 +86,10 @@ struct Options {
     // When full: false refuses new messages (kQueueFull), true drops the
     // oldest of the lowest priority, each told as kDropped.
     bool dropOldest = false;
+    // TLS on every way to the server, the server's certificate verified
+    // (chain and name) against the system's CAs unless tlsSettings names others.
+    bool tls = false;
+    TlsSettings tlsSettings;
     // The operating system's services; null: the default. Must outlive the client.
     Platform* platform = nullptr;
 };

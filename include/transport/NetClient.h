@@ -99,6 +99,12 @@ public:
     // least 1,000); the checks run at least twice per interval. The answer
     // time-out stays 60 s.
     void SetKeepAliveInterval(std::uint32_t ms);
+    // TLS on every way to the server, from the next connection on (null: off,
+    // the default). The log-in goes out only once the server is verified;
+    // when TLS does not come up the handler gets error 15 and the walk goes
+    // on as after a failed connect. The settings are copied; serverName
+    // empty: the host entry's name.
+    void SetTls(const transport::TlsSettings* settings);
 
 protected:
     // Main thread and connection states.
@@ -180,6 +186,9 @@ protected:
     bool ResolveHost(const char* host, transport::HostEntry* entry);
     // A socket of the address's family as m_socket, its options set.
     transport::SocketHandle OpenSocket(bool ipv6);
+    // The TLS handshake on the new connection when TLS is on (network-event
+    // thread); false, reported and the walk moved on, when it failed.
+    bool SecureConnection();
     // Waits for a worker thread to end, then closes its handle.
     void JoinThread(transport::Handle thread);
     // Open's per-run events, semaphore and threads; false at the first that

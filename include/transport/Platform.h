@@ -84,6 +84,35 @@ enum SocketErrorCode : int {
     kErrTryAgain = 11002,
     kErrNoRecovery = 11003,
     kErrNoData = 11004,
+    // TLS (StartTls): why a secured connection did not come up.
+    kErrTlsHandshake = 30001,    // the handshake failed: protocol, alert, or the peer closed
+    kErrTlsCertificate = 30002,  // the server's certificate chain does not verify
+    kErrTlsName = 30003,         // the certificate is not for the host
+    kErrTlsExpired = 30004,      // the certificate has expired or is not yet valid
+    kErrTlsPin = 30005,          // the server's public key is not the pinned one
+    kErrTlsTimeout = 30006,      // no handshake within the time allowed
+    kErrTlsSetup = 30007,        // the CA, the client certificate or its key could not be loaded
+};
+
+// How StartTls secures a connection. The server's certificate is verified
+// (chain and name) unless insecureNoVerify says otherwise.
+struct TlsSettings {
+    // Checked against the certificate (an address against its IP entries)
+    // and, when a name, sent as SNI.
+    std::string serverName;
+    // Trusted CAs: a PEM bundle and/or a hashed folder; both empty: the system's.
+    std::string caFile;
+    std::string caPath;
+    // A client certificate and its key (PEM), for servers that ask for one.
+    std::string certFile;
+    std::string keyFile;
+    // When set: 64 hex digits (':' allowed between them), the SHA-256 of the
+    // server key's SubjectPublicKeyInfo; any other key is refused.
+    std::string pinSha256;
+    // Accepts any certificate for any name. Only for tests against a server
+    // whose certificate cannot be checked; every connection traces a warning.
+    bool insecureNoVerify = false;
+    std::uint32_t timeoutMs = 10000;
 };
 
 // An IPv4 socket address: 16 bytes, port and address in network byte order.
@@ -222,6 +251,14 @@ public:
     // fail with kErrAfNoSupport.
     virtual SocketHandle CreateSocket6();
     virtual int Connect6(SocketHandle socket, const std::uint8_t* address, std::uint16_t port);
+    // Secures a connected socket as the TLS client: the handshake, within
+    // settings.timeoutMs (a suspension of the calling thread ends it early,
+    // with kErrInterrupted). From then on Send and Receive carry the data
+    // through TLS, and a Receive may end with kErrWouldBlock when what arrived
+    // carried no data (a session ticket, a record's first half). 0, or a
+    // kErrTls... code (or a socket error) with *reason in the TLS library's
+    // words. A platform without TLS keeps this, which fails with kErrOpNotSupp.
+    virtual int StartTls(SocketHandle socket, const TlsSettings& settings, std::string* reason);
     // Makes event signalled while any of mask's events is pending on socket.
     // A close and a connect result are each reported once.
     virtual int EventSelect(SocketHandle socket, Handle event, long mask) = 0;
@@ -300,6 +337,9 @@ public:
     SocketHandle CreateSocket6() override { return target_.CreateSocket6(); }
     int Connect6(SocketHandle s, const std::uint8_t* a, std::uint16_t port) override {
         return target_.Connect6(s, a, port);
+    }
+    int StartTls(SocketHandle s, const TlsSettings& t, std::string* r) override {
+        return target_.StartTls(s, t, r);
     }
     int EventSelect(SocketHandle s, Handle e, long m) override { return target_.EventSelect(s, e, m); }
     int EnumNetworkEvents(SocketHandle s, Handle e, NetworkEvents* n) override {

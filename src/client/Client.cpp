@@ -43,8 +43,15 @@ Event FromError(const NetError& error) {
     event.code = static_cast<int>(error.m_nCode);
     event.kind = error.m_nCode == 7    ? Event::Kind::kRefused
                  : error.m_nCode == 14 ? Event::Kind::kDropped
+                 : error.m_nCode == 15 ? Event::Kind::kTlsFailed
                                        : Event::Kind::kError;
     event.message = AsMessage(error.m_pMessage);
+    if (event.kind == Event::Kind::kTlsFailed && event.message != nullptr) {
+        // Which failure (the attachment's id) and why.
+        event.code = static_cast<int>(event.message->GetId());
+        event.text = event.Param(0);
+        event.host = event.Param(1);
+    }
     return event;
 }
 
@@ -116,7 +123,8 @@ std::string_view Event::Param(unsigned long index) const {
 const char* ToString(Event::Kind kind) {
     static const char* const kNames[] = {
         "message",  "delivered",  "refused",   "progress",  "error",        "dropped",
-        "resolving", "connecting", "connected", "logged in", "disconnected", "gave up"};
+        "resolving", "connecting", "connected", "logged in", "disconnected", "gave up",
+        "TLS failed"};
     const auto index = static_cast<std::size_t>(kind);
     return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "unknown";
 }
@@ -164,6 +172,7 @@ Client::Client(const Options& options, Handler handler) {
                          options.maxQueuedBytes,
                          options.dropOldest ? CNetClient::QUEUE_DROP_OLDEST
                                             : CNetClient::QUEUE_REFUSE_NEW);
+    if (options.tls) client.SetTls(&options.tlsSettings);
     client.SetNetHandler(&State::OnPackage, state_.get());
     if (!client.Open(params)) throw std::runtime_error("transport::Client: cannot open the client");
 }

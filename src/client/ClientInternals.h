@@ -48,6 +48,9 @@ struct ClientInternals {
     std::atomic<unsigned> port{0};  // of the attempt under way
     // An idle line gets a keep-alive after this long (SetKeepAliveInterval).
     std::atomic<std::uint32_t> keepAliveMs{60000};
+    // SetTls's settings; null: clear text.
+    std::mutex tlsMutex;
+    std::unique_ptr<TlsSettings> tls;
 };
 
 }  // namespace transport

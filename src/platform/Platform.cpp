@@ -18,6 +18,12 @@ int Platform::Connect6(SocketHandle, const std::uint8_t*, std::uint16_t) {
     return kSocketError;
 }
 
+int Platform::StartTls(SocketHandle, const TlsSettings&, std::string* reason) {
+    if (reason != nullptr) *reason = "TLS is not available on this platform";
+    SetLastSocketError(kErrOpNotSupp);
+    return kErrOpNotSupp;
+}
+
 Platform& DefaultPlatform() {
     // Never destroyed: clients may still run while static objects go away.
     static Platform* platform = NewHostPlatform();

@@ -53,7 +53,8 @@ unsigned long CNetClient::NetEventThread(void* client) {
             self.NetClientTrace("WSAEnumNetworkEvents: FD_CONNECT");
             if (events.iErrorConnect != 0) {
                 self.GetSockError(true, events.iErrorConnect);
-            } else {
+            } else if (self.m_nConnType == CNetClient::CONNTYPE_TUNNEL || self.SecureConnection()) {
+                // Through a tunnel TLS starts once the proxy has opened it.
                 self.m_bConnecting = false;
                 self.m_bSocketConnected = true;
                 self.SetConnectionState(CONN_SOCKET_CONNECTED);

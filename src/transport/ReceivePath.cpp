@@ -44,6 +44,7 @@ unsigned long CNetClient::ReadData() {
     std::uint32_t received = 0;
     const int error =
         m_pPlatform->Receive(m_socket, chunk, kReceiveCapacity, kReceiveTimeoutMs, &received);
+    if (error == transport::kErrWouldBlock) return 0;  // nothing for the reader after all
     if (error != 0) {
         GetSockError(true, error);
         return 0;
@@ -70,12 +71,13 @@ unsigned long CNetClient::ReadData() {
         !m_bTunnelOpen && OpensTunnel(chunk)) {
         // The send thread goes on with the log-in once it sees the tunnel
         // open; frames of this chunk wait on the input queue for the next one.
+        if (tracing) NetClientTrace(line);
+        if (!SecureConnection()) return received;
         m_bTunnelOpen = true;
         ReleaseSendSemaphore(1);
         if (m_hSendEvents[transport::kSlotResponse] != nullptr) {
             m_pPlatform->SetEvent(m_hSendEvents[transport::kSlotResponse]);
         }
-        if (tracing) NetClientTrace(line);
         return received;
     }
 

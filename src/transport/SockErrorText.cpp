@@ -78,6 +78,13 @@ constexpr ErrorText kErrorTexts[] = {
     {11004,
      "WSANO_DATA: Valid name, no data record of requested type. This error indicates that "
      "the key (name, address, and so on) was not found."},
+    {30001, "TLS: the handshake failed."},
+    {30002, "TLS: the server's certificate does not verify."},
+    {30003, "TLS: the server's certificate is not for this host."},
+    {30004, "TLS: the server's certificate has expired or is not yet valid."},
+    {30005, "TLS: the server's public key does not match the pin."},
+    {30006, "TLS: no handshake within the time allowed."},
+    {30007, "TLS: the CA, the client certificate or its key cannot be loaded."},
 };
 
 constexpr char kUnknown[] = "Unknown socket error.";

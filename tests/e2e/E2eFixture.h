@@ -5,6 +5,8 @@
 // TraceRecorder(PortMap(Bearer(FastClock(default)))), a scripted peer that
 // 127.0.0.1:800 leads to, and a handler that keeps every package, read back
 // as a line of text each ("msg 1 1|ok", "info 1 0/0 60", "error 11 -").
+// With TRANSPORT_TEST_TLS set the same tests run over TLS: stunnel4 stands
+// between the client and the peer, and the client verifies its certificate.
 
 #include <gtest/gtest.h>
 
@@ -24,6 +26,7 @@
 #include "support/FastClockPlatform.h"
 #include "support/ScriptedPeer.h"
 #include "support/TestPlatforms.h"
+#include "support/TlsParts.h"
 
 namespace e2e {
 
@@ -150,10 +153,17 @@ protected:
         bearer_ = std::make_unique<transport::test::BearerDouble>(*clock_);
         ports_ = std::make_unique<PortMapPlatform>(*bearer_);
         trace_ = std::make_unique<transport::test::TraceRecorder>(*ports_);
-        ports_->Route("127.0.0.1", 800, {peer_.Port()});
+        ports_->Route("127.0.0.1", 800, {tls_ ? tls_->Port() : peer_.Port()});
     }
 
     void SetUp() override {
+        if (std::getenv("TRANSPORT_TEST_TLS") != nullptr) {
+            REQUIRE_REAL_PART(transport::test::TlsPartsAvailable(), "openssl and stunnel4");
+            tls_ = std::make_unique<transport::test::TlsTerminator>(peer_.Port(), "server");
+            ASSERT_TRUE(tls_->Ready());
+            tlsSettings_.caFile = transport::test::Certificate("ca");
+            UseClock(factor_);
+        }
         std::strcpy(params_.szHost1, "127.0.0.1");
         params_.nMaxReconCount = 100000;
         params_.dwReconDelay = 700;
@@ -162,6 +172,10 @@ protected:
     }
 
     void TearDown() override {
+        // Over TLS, every case must have run over TLS.
+        if (tls_ && client_) {
+            EXPECT_TRUE(trace_->Contains("TLS established: TLSv1.3"));
+        }
         if (client_) client_->Close(false);
         client_.reset();
     }
@@ -174,6 +188,7 @@ protected:
     void Open() {
         client_ = std::make_unique<Client>(*trace_);
         client_->SetNetHandler(&PackageLog::Handler);
+        if (tls_) client_->SetTls(&tlsSettings_);
         EXPECT_TRUE(client_->Open(params_));
     }
     void Send(const NetMessage& message) { client_->Send(&message); }
@@ -193,6 +208,8 @@ protected:
     static bool LoggedIn() { return Have("msg 1 "); }
 
     ScriptedPeer peer_;
+    std::unique_ptr<transport::test::TlsTerminator> tls_;
+    transport::TlsSettings tlsSettings_;
     std::uint32_t factor_ = 50;
     std::unique_ptr<transport::test::FastClockPlatform> clock_;  // each wraps the one before
     std::unique_ptr<transport::test::BearerDouble> bearer_;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 
@@ -22,6 +23,7 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kReadPerRound = 256 * 1024;
 constexpr std::size_t kPauseReadingAt = 1024 * 1024;
 constexpr std::size_t kMaxUnsent = 64u * 1024 * 1024;
+constexpr std::chrono::seconds kHandshakeTime{10};
 
 // Signals reach the poll loop through this pipe; the handler only writes.
 int g_signalPipe[2] = {-1, -1};
@@ -65,6 +67,10 @@ ServerLoop::~ServerLoop() {
 }
 
 bool ServerLoop::Listen(std::string* error) {
+    if (!m_options.tlsCert.empty()) {
+        m_tls = TlsContext::Create(m_options.tlsCert, m_options.tlsKey, m_options.tlsCa, error);
+        if (!m_tls) return false;
+    }
     sockaddr_storage address{};
     socklen_t addressLength = 0;
     if (!ParseAddress(m_options.address, m_options.port, &address, &addressLength)) {
@@ -112,11 +118,17 @@ void ServerLoop::Run() {
         polls.push_back({m_listen, POLLIN, 0});
         for (auto& connection : m_connections) {
             short events = 0;
-            if (connection->out.size() < kPauseReadingAt) events |= POLLIN;
-            if (!connection->out.empty()) events |= POLLOUT;
+            if (connection->handshaking) {
+                events = connection->handshakeWantsWrite ? POLLOUT : POLLIN;
+            } else {
+                if (connection->out.size() < kPauseReadingAt || connection->writeWantsRead) {
+                    events |= POLLIN;
+                }
+                if (!connection->out.empty() || connection->readWantsWrite) events |= POLLOUT;
+            }
             polls.push_back({connection->fd, events, 0});
         }
-        if (::poll(polls.data(), polls.size(), -1) < 0) {
+        if (::poll(polls.data(), polls.size(), PollTimeout()) < 0) {
             if (errno == EINTR) continue;
             m_log.Line(std::string("poll failed: ") + std::strerror(errno));
             break;
@@ -128,8 +140,16 @@ void ServerLoop::Run() {
         for (std::size_t i = 0; i < polled; ++i) {
             Connection& connection = *m_connections[i];
             const short revents = polls[i + 2].revents;
-            if (connection.closed || revents == 0) continue;
-            if (revents & (POLLIN | POLLHUP | POLLERR)) Read(connection);
+            if (connection.closed) continue;
+            if (connection.handshaking) {
+                Handshake(connection, revents != 0);
+                continue;
+            }
+            if (revents == 0) continue;
+            if ((revents & (POLLIN | POLLHUP | POLLERR)) ||
+                ((revents & POLLOUT) && connection.readWantsWrite)) {
+                Read(connection);
+            }
             if (!connection.closed && !connection.out.empty()) Flush(connection);
         }
         if (polls[1].revents & POLLIN) Accept();
@@ -190,31 +210,88 @@ void ServerLoop::Accept() {
         connection->peer.address = AddressText(address);
         m_log.Line("conn " + std::to_string(connection->peer.id) + " from " +
                    connection->peer.address);
+        if (m_tls) {
+            connection->tls = std::make_unique<TlsConnection>(*m_tls, fd);
+            connection->handshaking = true;
+            connection->handshakeDeadline = std::chrono::steady_clock::now() + kHandshakeTime;
+        }
         m_connections.push_back(std::move(connection));
     }
+}
+
+int ServerLoop::PollTimeout() const {
+    using namespace std::chrono;
+    const steady_clock::time_point now = steady_clock::now();
+    long long timeout = -1;
+    for (const auto& connection : m_connections) {
+        if (!connection->handshaking) continue;
+        // A millisecond late rather than early, so that the wake-up finds it due.
+        const long long left = std::max<long long>(
+            0, duration_cast<milliseconds>(connection->handshakeDeadline - now).count() + 1);
+        if (timeout < 0 || left < timeout) timeout = left;
+    }
+    return static_cast<int>(timeout);
+}
+
+void ServerLoop::Handshake(Connection& connection, bool ready) {
+    if (std::chrono::steady_clock::now() >= connection.handshakeDeadline) {
+        Close(connection, "tls handshake failed: not finished within " +
+                              std::to_string(kHandshakeTime.count()) + " s");
+        return;
+    }
+    if (!ready) return;
+    const TlsResult result = connection.tls->Handshake();
+    if (result.kind == TlsResult::kWantRead || result.kind == TlsResult::kWantWrite) {
+        connection.handshakeWantsWrite = result.kind == TlsResult::kWantWrite;
+        return;
+    }
+    if (result.kind != TlsResult::kDone) {
+        Close(connection, "tls handshake failed: " + connection.tls->Error());
+        return;
+    }
+    connection.handshaking = false;
+    m_log.Line("conn " + std::to_string(connection.peer.id) + " tls established " +
+               connection.tls->Version());
+    // Frames may have come right behind the handshake.
+    Read(connection);
+    if (!connection.closed && !connection.out.empty()) Flush(connection);
 }
 
 void ServerLoop::Read(Connection& connection) {
     char chunk[kReadChunk];
     std::size_t total = 0;
-    while (total < kReadPerRound) {
-        const ssize_t count = ::recv(connection.fd, chunk, sizeof(chunk), 0);
-        if (count > 0) {
-            total += static_cast<std::size_t>(count);
-            connection.cutter.Append(chunk, static_cast<std::size_t>(count));
-            Process(connection);
-            if (connection.closed) return;
-            continue;
+    // Past this round's share, still take what TLS holds decrypted: poll cannot see it.
+    while (total < kReadPerRound || (connection.tls && connection.tls->Pending())) {
+        const std::size_t count = Receive(connection, chunk, sizeof(chunk));
+        if (count == 0) return;
+        total += count;
+        connection.cutter.Append(chunk, count);
+        Process(connection);
+        if (connection.closed) return;
+    }
+}
+
+std::size_t ServerLoop::Receive(Connection& connection, char* buffer, std::size_t size) {
+    if (connection.tls) {
+        const TlsResult result = connection.tls->Read(buffer, size);
+        connection.readWantsWrite = result.kind == TlsResult::kWantWrite;
+        if (result.kind == TlsResult::kClosed) Close(connection, "closed by the client");
+        if (result.kind == TlsResult::kFailed) {
+            Close(connection, "closed: " + connection.tls->Error());
         }
+        return result.kind == TlsResult::kDone ? result.count : 0;
+    }
+    for (;;) {
+        const ssize_t count = ::recv(connection.fd, buffer, size, 0);
+        if (count > 0) return static_cast<std::size_t>(count);
         if (count == 0) {
             Close(connection, "closed by the client");
-            return;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
             Close(connection, std::string("closed: ") + std::strerror(errno));
         }
-        return;
+        return 0;
     }
 }
 
@@ -282,23 +359,39 @@ void ServerLoop::Process(Connection& connection) {
 void ServerLoop::Flush(Connection& connection) {
     std::size_t sent = 0;
     while (sent < connection.out.size()) {
-        const ssize_t count = ::send(connection.fd, connection.out.data() + sent,
-                                     connection.out.size() - sent, MSG_NOSIGNAL);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        Close(connection, std::string("closed: ") + std::strerror(errno));
-        return;
+        const std::size_t count =
+            Send(connection, connection.out.data() + sent, connection.out.size() - sent);
+        if (count == 0) break;
+        sent += count;
     }
     connection.out.erase(0, sent);
+}
+
+std::size_t ServerLoop::Send(Connection& connection, const char* data, std::size_t size) {
+    if (connection.tls) {
+        const TlsResult result = connection.tls->Write(data, size);
+        connection.writeWantsRead = result.kind == TlsResult::kWantRead;
+        if (result.kind == TlsResult::kClosed) Close(connection, "closed by the client");
+        if (result.kind == TlsResult::kFailed) {
+            Close(connection, "closed: " + connection.tls->Error());
+        }
+        return result.kind == TlsResult::kDone ? result.count : 0;
+    }
+    for (;;) {
+        const ssize_t count = ::send(connection.fd, data, size, MSG_NOSIGNAL);
+        if (count > 0) return static_cast<std::size_t>(count);
+        if (count < 0 && errno == EINTR) continue;
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            Close(connection, std::string("closed: ") + std::strerror(errno));
+        }
+        return 0;
+    }
 }
 
 void ServerLoop::Close(Connection& connection, const std::string& why) {
     if (connection.closed) return;
     m_log.Line("conn " + std::to_string(connection.peer.id) + " " + why);
+    if (connection.tls && !connection.handshaking) connection.tls->Shutdown();
     ::close(connection.fd);
     connection.closed = true;
     connection.fd = -1;

@@ -52,13 +52,19 @@ const char* ServerUsage() {
            "                         client never wraps)\n"
            "      --lose-part K      leave part K out of every transfer echo\n"
            "      --max-conns N      connections served at once (default 512)\n"
+           "      --tls-cert FILE    speak TLS with this PEM certificate (chain); needs\n"
+           "                         --tls-key\n"
+           "      --tls-key FILE     the PEM private key of --tls-cert\n"
+           "      --tls-ca FILE      require client certificates that verify against\n"
+           "                         these PEM CA certificates (mutual TLS)\n"
            "  -v, --verbose          a line for every transfer part too\n"
            "  -h, --help             this text\n"
            "      --version          the version, and stop\n"
            "\n"
            "Signals: SIGUSR1 drops every connection (clients then reconnect);\n"
            "SIGINT and SIGTERM stop the server.\n"
-           "Exit codes: 0 stopped by a signal, 1 cannot listen, 2 bad arguments.\n";
+           "Exit codes: 0 stopped by a signal, 1 cannot listen or load the TLS files,\n"
+           "2 bad arguments.\n";
 }
 
 bool ParseAddress(const std::string& text, std::uint16_t port, sockaddr_storage* address,
@@ -125,6 +131,16 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* option
             options->address = value;
             addressGiven = true;
             ++i;
+        } else if (arg == "--tls-cert" || arg == "--tls-key" || arg == "--tls-ca") {
+            if (value == nullptr || *value == '\0') {
+                *error = "option " + arg + " needs a value";
+                return false;
+            }
+            std::string& file = arg == "--tls-cert"  ? options->tlsCert
+                                : arg == "--tls-key" ? options->tlsKey
+                                                     : options->tlsCa;
+            file = value;
+            ++i;
         } else if (arg == "--port") {
             if (!needNumber(0, 65535)) return false;
             options->port = static_cast<std::uint16_t>(number);
@@ -150,6 +166,14 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions* option
             *error = "unknown argument '" + arg + "'";
             return false;
         }
+    }
+    if (options->tlsCert.empty() != options->tlsKey.empty()) {
+        *error = "options --tls-cert and --tls-key go together";
+        return false;
+    }
+    if (!options->tlsCa.empty() && options->tlsCert.empty()) {
+        *error = "option --tls-ca needs --tls-cert and --tls-key";
+        return false;
     }
     sockaddr_storage parsed{};
     socklen_t length = 0;

@@ -26,6 +26,12 @@ struct ServerOptions {
     unsigned long losePart = 0;     // > 0: leave this part out of every transfer echo
     std::size_t maxConnections = 512;
     bool verbose = false;           // one line for every part of a transfer, too
+
+    // PEM files; TLS is on when tlsCert is set. With tlsCa a client must
+    // present a certificate that verifies against it.
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string tlsCa;
 };
 
 // Reads the command line into options. False with a one-line reason in

@@ -26,6 +26,9 @@ struct ThreadObject;
 // Blocks the calling thread while its suspension is requested. A park point:
 // called at the start of a platform thread and inside every Wait and Sleep.
 void ParkIfSuspended(Waiter& waiter);
+// Whether the waiter's thread has been asked to suspend (a blocking step that
+// is not a Wait, such as a TLS handshake, gives up on it).
+bool SuspensionRequested(Waiter& waiter);
 
 }  // namespace posix
 

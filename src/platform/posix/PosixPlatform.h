@@ -8,7 +8,7 @@
 // files of this folder by subject: KernelObjects.cpp, Waiter.cpp, Threads.cpp,
 // Wait.cpp, PosixSockets.cpp and SocketState.cpp, EventSelect.cpp,
 // ErrorMap.cpp, Bearer.cpp, RemoteAccess.cpp and NetworkInterfaces.cpp,
-// HttpProbe.cpp.
+// HttpProbe.cpp, PosixTls.cpp and TlsSession.cpp.
 
 #include <transport/Platform.h>
 
@@ -57,6 +57,7 @@ public:
     int Connect(SocketHandle socket, const SockAddrIn& address) override;
     SocketHandle CreateSocket6() override;
     int Connect6(SocketHandle socket, const std::uint8_t* address, std::uint16_t port) override;
+    int StartTls(SocketHandle socket, const TlsSettings& settings, std::string* reason) override;
     int EventSelect(SocketHandle socket, Handle event, long mask) override;
     int EnumNetworkEvents(SocketHandle socket, Handle event, NetworkEvents* events) override;
     int Send(SocketHandle socket, const char* data, std::uint32_t length, std::uint32_t timeoutMs,
@@ -85,6 +86,11 @@ private:
     // Issues a non-blocking connect whose result is reported as FD_CONNECT.
     int StartConnect(const std::shared_ptr<SocketState>& state, const sockaddr* target,
                      socklen_t length);
+    // Send and Receive on a socket secured by StartTls (PosixTls.cpp).
+    int TlsSend(const std::shared_ptr<SocketState>& state, TlsSession& session, const char* data,
+                std::uint32_t length, std::uint32_t timeoutMs, std::uint32_t* sent);
+    int TlsReceive(const std::shared_ptr<SocketState>& state, TlsSession& session, char* buffer,
+                   std::uint32_t capacity, std::uint32_t timeoutMs, std::uint32_t* received);
     // Unregisters a bearer connection; false when handle is not one.
     bool ForgetConnection(Handle handle);
 

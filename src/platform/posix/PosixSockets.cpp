@@ -18,6 +18,7 @@
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/KernelObjects.h"
 #include "platform/posix/PosixPlatform.h"
+#include "platform/posix/TlsSession.h"
 
 namespace transport {
 namespace posix {
@@ -219,6 +220,9 @@ int PosixPlatform::Send(SocketHandle socket, const char* data, std::uint32_t len
     SocketUse use(state);
     if (!use.Acquire()) return FailWith(kErrNotSocket);
     if (data == nullptr && length > 0) return FailWith(kErrFault);
+    if (std::shared_ptr<TlsSession> tls = use.Tls()) {
+        return TlsSend(state, *tls, data, length, timeoutMs, sent);
+    }
 
     const int fd = state->fd;
     const bool infinite = timeoutMs == kInfinite;
@@ -256,6 +260,9 @@ int PosixPlatform::Receive(SocketHandle socket, char* buffer, std::uint32_t capa
     use.MarkReceive();
     // A zero-byte read would look like the peer's close.
     if (buffer == nullptr || capacity == 0) return FailWith(kErrInvalid);
+    if (std::shared_ptr<TlsSession> tls = use.Tls()) {
+        return TlsReceive(state, *tls, buffer, capacity, timeoutMs, received);
+    }
 
     const int fd = state->fd;
     const bool infinite = timeoutMs == kInfinite;
@@ -301,6 +308,8 @@ void PosixPlatform::CloseSocket(SocketHandle socket) {
         state->event = nullptr;
         state->mask = 0;
         state->phase = SocketState::Phase::kClosed;
+        // The closing alert, when nothing else is using the session.
+        if (state->tls != nullptr && state->busy == 0) state->tls->Shutdown();
         // A send or receive under way on another thread ends now, and the
         // descriptor is closed only after it has.
         if (state->busy > 0) shutdown(state->fd, SHUT_RDWR);

@@ -43,8 +43,9 @@ long SocketState::ProbeLocked() {
     long readable = 0;
     // A finished connect is reported on its own, before any data or close.
     if (phase == Phase::kOpen && !connectReport) {
-        if (((mask & kFdRead) != 0 || mask == 0) && dataWaiting) {
-            // Seen already (a poll or an earlier peek), and not read since.
+        if (((mask & kFdRead) != 0 || mask == 0) && (dataWaiting || tlsBuffered)) {
+            // Seen already (a poll or an earlier peek) and not read since, or
+            // kept decrypted inside the TLS session.
             readable = kFdRead;
         } else if ((mask & kFdRead) != 0 || mask == 0) {
             // A close is seen once the data before it has been read.
@@ -104,6 +105,11 @@ SocketUse::~SocketUse() {
         ++state_->receives;
     }
     if (--state_->busy == 0) state_->idle.notify_all();
+}
+
+std::shared_ptr<TlsSession> SocketUse::Tls() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->tls;
 }
 
 bool SocketUse::Acquire() {

@@ -17,6 +17,7 @@ namespace transport {
 namespace posix {
 
 struct EventObject;
+class TlsSession;
 
 struct SocketState {
     SocketState(int descriptor, std::uint32_t handleGeneration)
@@ -59,6 +60,10 @@ struct SocketState {
     int busy = 0;
     bool closing = false;
     std::condition_variable idle;
+    // Once StartTls has begun: sends and receives go through the session.
+    // tlsBuffered: it holds data the descriptor no longer shows.
+    std::shared_ptr<TlsSession> tls;
+    bool tlsBuffered = false;
 };
 
 // Keeps a socket in use for one send or receive; Acquire fails once the
@@ -73,6 +78,8 @@ public:
     // The use is a receive: when it ends, what was known about waiting data
     // is forgotten.
     void MarkReceive() { receive_ = true; }
+    // The socket's TLS session, or null.
+    std::shared_ptr<TlsSession> Tls();
 
 private:
     std::shared_ptr<SocketState> state_;

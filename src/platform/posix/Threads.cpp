@@ -23,6 +23,13 @@ void ParkIfSuspended(Waiter& waiter) {
     self->parked = false;
 }
 
+bool SuspensionRequested(Waiter& waiter) {
+    ThreadObject* self = waiter.thread;
+    if (self == nullptr) return false;
+    std::lock_guard<std::mutex> lock(self->mutex);
+    return self->suspendRequested;
+}
+
 void ThreadObject::Run() {
     SetCurrentWaiter(waiter);
     ParkIfSuspended(*waiter);  // created suspended: proc has not run before ResumeThread
