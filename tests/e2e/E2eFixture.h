@@ -157,7 +157,8 @@ protected:
     }
 
     void SetUp() override {
-        if (std::getenv("TRANSPORT_TEST_TLS") != nullptr) {
+        tlsRun_ = std::getenv("TRANSPORT_TEST_TLS") != nullptr;
+        if (tlsRun_) {
             REQUIRE_REAL_PART(transport::test::TlsPartsAvailable(), "openssl and stunnel4");
             tls_ = std::make_unique<transport::test::TlsTerminator>(peer_.Port(), "server");
             ASSERT_TRUE(tls_->Ready());
@@ -173,7 +174,7 @@ protected:
 
     void TearDown() override {
         // Over TLS, every case must have run over TLS.
-        if (tls_ && client_) {
+        if (tlsRun_ && client_) {
             EXPECT_TRUE(trace_->Contains("TLS established: TLSv1.3"));
         }
         if (client_) client_->Close(false);
@@ -210,6 +211,7 @@ protected:
     ScriptedPeer peer_;
     std::unique_ptr<transport::test::TlsTerminator> tls_;
     transport::TlsSettings tlsSettings_;
+    bool tlsRun_ = false;
     std::uint32_t factor_ = 50;
     std::unique_ptr<transport::test::FastClockPlatform> clock_;  // each wraps the one before
     std::unique_ptr<transport::test::BearerDouble> bearer_;
