@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace bench {
 
@@ -34,6 +35,10 @@ bool LibraryFigures(std::uint16_t port, const RunSizes& sizes);
 bool PairedFigures(std::uint16_t port, const RunSizes& sizes);
 bool IdleFigures(std::uint16_t port, const RunSizes& sizes);
 bool CapacityFigures(std::uint16_t port, const RunSizes& sizes);
+// Log-in time on a fresh connection and full-queue rate, in clear text and
+// over TLS, against a small server of its own; certificates: the folder of
+// tests/support/make-test-certs.sh's output.
+bool TlsFigures(const std::string& certificates, const RunSizes& sizes);
 
 }  // namespace bench
 

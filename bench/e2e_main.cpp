@@ -1,8 +1,8 @@
 // The end-to-end benchmark: one run of every figure against a loopback
 // server of its own. bench/run repeats it and builds the table.
 //
-//   transport_e2e_bench [--smoke] [--only raw|library|paired|idle|capacity]
-//                       [--clients N] [--stack-kib K]
+//   transport_e2e_bench [--smoke] [--only raw|library|paired|idle|capacity|tls]
+//                       [--clients N] [--stack-kib K] [--tls-certs DIR]
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +16,7 @@
 int main(int argc, char** argv) {
     bench::RunSizes sizes{5000, 2000, 3000, 10u << 20, 20, 5, 60, 1000, 9, 1000, 200, 1u << 20};
     std::string only;
+    std::string certificates;  // of the TLS figures; none: left out
     std::uint64_t stackKib = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -24,14 +25,16 @@ int main(int argc, char** argv) {
             sizes = {300, 100, 200, 256u << 10, 2, 2, 120, 20, 2, 100, 50, 64u << 10};
         } else if (arg == "--only" && hasValue) {
             only = argv[++i];
+        } else if (arg == "--tls-certs" && hasValue) {
+            certificates = argv[++i];
         } else if (arg == "--clients" && hasValue) {
             sizes.capacityClients = std::strtoul(argv[++i], nullptr, 10);
         } else if (arg == "--stack-kib" && hasValue) {
             stackKib = std::strtoull(argv[++i], nullptr, 10);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--smoke] [--only raw|library|paired|idle|capacity] "
-                         "[--clients N] [--stack-kib K]\n",
+                         "usage: %s [--smoke] [--only raw|library|paired|idle|capacity|tls] "
+                         "[--clients N] [--stack-kib K] [--tls-certs DIR]\n",
                          argv[0]);
             return 2;
         }
@@ -55,6 +58,9 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "paired") ok = bench::PairedFigures(server.port, sizes) && ok;
     if (only.empty() || only == "idle") ok = bench::IdleFigures(server.port, sizes) && ok;
     if (only.empty() || only == "capacity") ok = bench::CapacityFigures(server.port, sizes) && ok;
+    if ((only.empty() || only == "tls") && !certificates.empty()) {
+        ok = bench::TlsFigures(certificates, sizes) && ok;
+    }
 
     bench::StopServer(&server);
     return ok ? 0 : 1;
