@@ -59,6 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TlsCase{"stranger", &Defaults, transport::kErrTlsCertificate},
         TlsCase{"othername", &Defaults, transport::kErrTlsName},
+        TlsCase{"server", [](transport::TlsSettings& s) { s.serverName = "elsewhere.test"; }, transport::kErrTlsName},
         TlsCase{"expired", &Defaults, transport::kErrTlsExpired},
         TlsCase{"server", [](transport::TlsSettings& s) { s.pinSha256 = transport::test::PinOf("stranger"); },
                 transport::kErrTlsPin},
