@@ -58,7 +58,10 @@ public:
 // reached; 13 received binary data was not Base64 and was dropped
 // (m_pMessage names the message received); 14 a queued message was dropped
 // to make room under the queue's bound (m_pMessage names it; delivered on the
-// thread that called Send); any other code comes from the server.
+// thread that called Send); 15 TLS did not come up (m_pMessage: a message
+// whose id is the failure, kErrTlsHandshake..kErrTlsSetup of Platform.h, and
+// whose text parameters are the reason and the host; nothing was sent on that
+// connection); any other code comes from the server.
 class TRANSPORT_API NetError : public NetObject {
 public:
     NetError();

@@ -8,7 +8,7 @@
 #include <transport/Export.h>
 
 #define TRANSPORT_VERSION_MAJOR 1
-#define TRANSPORT_VERSION_MINOR 1
+#define TRANSPORT_VERSION_MINOR 2
 #define TRANSPORT_VERSION_PATCH 0
 #define TRANSPORT_VERSION_STRING "1.1.0"
 // One number that grows with every version: major * 10000 + minor * 100 + patch.
