@@ -2,6 +2,7 @@
 
 #include "Arguments.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,17 @@ bool ReadNumber(const char* text, long long low, long long high, long long* valu
     if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
     *value = parsed;
     return true;
+}
+
+// 64 hex digits, ':' allowed between them: the form the library takes.
+bool IsPin(const std::string& text) {
+    std::size_t digits = 0;
+    for (char c : text) {
+        if (c == ':') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        ++digits;
+    }
+    return digits == 64;
 }
 
 bool HoldsFrameText(const std::string& text, std::string* which) {
@@ -57,6 +69,21 @@ const char* CliUsage() {
            "                         each next delivery result or transfer part\n"
            "                         (default 10)\n"
            "      --retries N        reconnection rounds before giving up (default 2)\n"
+           "\n"
+           "TLS (each --tls-* option turns it on too):\n"
+           "      --tls              speak TLS, verifying the server against the\n"
+           "                         system's CAs and its certificate against the host\n"
+           "      --tls-ca FILE      trust the CAs of this PEM bundle instead\n"
+           "      --tls-cert FILE    client certificate (PEM), for servers that ask for\n"
+           "                         one; needs --tls-key\n"
+           "      --tls-key FILE     the PEM private key of --tls-cert\n"
+           "      --tls-pin HEX      accept only the server key whose SHA-256 (of its\n"
+           "                         SubjectPublicKeyInfo) is HEX: 64 hex digits, ':'\n"
+           "                         allowed between them\n"
+           "      --tls-name NAME    the name the certificate must hold, instead of the\n"
+           "                         host's\n"
+           "      --tls-insecure     verify nothing (anyone on the way can read and change\n"
+           "                         the session); --tls-pin still applies\n"
            "\n"
            "What to do (messages first, then files, then the network type):\n"
            "  -m, --message TEXT     send TEXT as a message (parameter 0), id 5\n"
@@ -92,9 +119,10 @@ const char* CliUsage() {
            "Exit codes:\n"
            "  0  everything was sent, answered and (files) came back whole\n"
            "  1  other failure (the client could not start, wait-drop saw no drop)\n"
-           "  2  bad arguments or script\n"
-           "  3  server unreachable: the client gave up reconnecting (error 11), or\n"
-           "     no answer came within the time-out\n"
+           "  2  bad arguments or script, or TLS files that cannot be used\n"
+           "  3  server unreachable: the client gave up reconnecting (error 11; TLS\n"
+           "     failures, error 15, count as failed connects), or no answer came\n"
+           "     within the time-out\n"
            "  4  the server refused the log-in (or ended the session with an error)\n"
            "  5  the server refused a message (error 7)\n"
            "  6  a file transfer did not complete, or came back different\n"
@@ -279,6 +307,30 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
             if (!needValue()) return false;
             options->scriptPath = value;
             anythingToDo = true;
+        } else if (arg == "--tls") {
+            options->tls = true;
+        } else if (arg == "--tls-ca" || arg == "--tls-cert" || arg == "--tls-key" ||
+                   arg == "--tls-pin" || arg == "--tls-name") {
+            if (!needValue()) return false;
+            std::string& field = arg == "--tls-ca"     ? options->tlsCa
+                                 : arg == "--tls-cert" ? options->tlsCert
+                                 : arg == "--tls-key"  ? options->tlsKey
+                                 : arg == "--tls-pin"  ? options->tlsPin
+                                                       : options->tlsName;
+            field = value;
+            if (field.empty()) {
+                *error = "option " + arg + " needs a value";
+                return false;
+            }
+            if (arg == "--tls-pin" && !IsPin(field)) {
+                *error = "option --tls-pin: '" + field +
+                         "' is not 64 hex digits (the SHA-256 of the server's public key)";
+                return false;
+            }
+            options->tls = true;
+        } else if (arg == "--tls-insecure") {
+            options->tls = true;
+            options->tlsInsecure = true;
         } else if (arg == "--port-map") {
             // Not in --help: lets tests without root stand in for the fixed ports.
             if (!needValue()) return false;
@@ -300,6 +352,14 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
     }
     if (options->help || options->version) return true;
 
+    if (options->tlsCert.empty() != options->tlsKey.empty()) {
+        *error = "--tls-cert and --tls-key go together (a client certificate and its key)";
+        return false;
+    }
+    if (options->tlsInsecure && !options->tlsCa.empty()) {
+        *error = "--tls-insecure verifies nothing: --tls-ca would be ignored";
+        return false;
+    }
     for (const Step& step : messages) {
         if (!CheckMessageId(step.id, step.kind == Step::kBinary, error)) return false;
     }
@@ -308,7 +368,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CliOptions* options, std
         return false;
     }
     if (options->hosts.empty()) {
-        if (anythingToDo || waitSeconds > 0 || options->userGiven || options->passwordGiven) {
+        if (anythingToDo || waitSeconds > 0 || options->userGiven || options->passwordGiven ||
+            options->tls) {
             *error = "no server given: use -H HOST (up to four times)";
             return false;
         }

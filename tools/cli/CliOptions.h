@@ -53,6 +53,14 @@ struct CliOptions {
     unsigned retries = 2;
     // Connects to the key port go to the mapped port (the client's ports are fixed).
     std::map<std::uint16_t, std::uint16_t> portMap;
+    // TLS: on with --tls or any other --tls-* option; empty strings are unset.
+    bool tls = false;
+    std::string tlsCa;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string tlsPin;
+    std::string tlsName;
+    bool tlsInsecure = false;
 };
 
 constexpr unsigned long kDefaultMessageId = 5;

@@ -92,6 +92,22 @@ int CliPlatform::Connect(transport::SocketHandle socket, const transport::SockAd
     return result;
 }
 
+int CliPlatform::StartTls(transport::SocketHandle socket, const transport::TlsSettings& settings,
+                          std::string* reason) {
+    std::string description;
+    if (reason == nullptr) reason = &description;
+    const int result = PlatformWrapper::StartTls(socket, settings, reason);
+    // Error 15 reports the failure; the close that follows is part of it.
+    if (result != 0) m_connected = false;
+    if (result == 0 && !m_closing) {
+        Event event;
+        event.kind = Event::kTlsEstablished;
+        event.text = *reason;
+        m_events.Push(event);
+    }
+    return result;
+}
+
 int CliPlatform::EnumNetworkEvents(transport::SocketHandle socket, transport::Handle event,
                                    transport::NetworkEvents* events) {
     const int result = PlatformWrapper::EnumNetworkEvents(socket, event, events);

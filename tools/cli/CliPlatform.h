@@ -19,6 +19,8 @@ namespace cli {
 //   (--port-map, for tests without root) and reports each attempt.
 // - EnumNetworkEvents, Receive: notice a refused connect and a connection the
 //   server closed, which the library itself does not report to applications.
+// - StartTls: reports a TLS session that came up (a failure is error 15,
+//   and the close after it no lost connection).
 class CliPlatform : public transport::PlatformWrapper {
 public:
     CliPlatform(transport::Platform& target, Console& console, EventQueue& events, bool verbose,
@@ -32,6 +34,8 @@ public:
     void Trace(const char* text, bool flag) override;
     bool GetHostByName(const char* name, transport::HostEntry* entry) override;
     int Connect(transport::SocketHandle socket, const transport::SockAddrIn& address) override;
+    int StartTls(transport::SocketHandle socket, const transport::TlsSettings& settings,
+                 std::string* reason) override;
     int EnumNetworkEvents(transport::SocketHandle socket, transport::Handle event,
                           transport::NetworkEvents* events) override;
     int Receive(transport::SocketHandle socket, char* buffer, std::uint32_t capacity,

@@ -23,6 +23,7 @@ struct Event {
         kConnecting,      // text: "host:port"
         kConnectFailed,   // text: why
         kConnectionLost,  // text: why
+        kTlsEstablished,  // text: protocol and cipher
     };
     Kind kind = kMessage;
     unsigned long code = 0;

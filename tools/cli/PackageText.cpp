@@ -52,6 +52,28 @@ std::string Describe(const NetMessage& message, bool withPriority) {
     return text;
 }
 
+std::string TlsFailureWhat(unsigned long code, const std::string& name) {
+    switch (code) {
+        case transport::kErrTlsHandshake: return "the handshake failed";
+        case transport::kErrTlsCertificate: return "the server's certificate does not verify";
+        case transport::kErrTlsName: return "the server's certificate is not for " + Printable(name);
+        case transport::kErrTlsExpired: return "the server's certificate has expired or is not yet valid";
+        case transport::kErrTlsPin: return "the server's public key does not match the pin";
+        case transport::kErrTlsTimeout: return "no handshake within the time allowed";
+        case transport::kErrTlsSetup: return "the CA, the client certificate or its key cannot be loaded";
+    }
+    return "failure " + std::to_string(code);
+}
+
+std::string TlsFailure(const NetMessage& failure, const std::string& name) {
+    const std::string what = TlsFailureWhat(failure.GetId(), name);
+    const std::string reason = ParamText(failure, 0);
+    // Some reasons are the library's words for the code: nothing to add then.
+    const bool repeats = reason.empty() || reason == what;
+    return "TLS failed on " + Printable(ParamText(failure, 1)) + ": " + what +
+           (repeats ? std::string() : " (" + Printable(reason, 200) + ")");
+}
+
 const char* NetworkTypeName(enNETTYPE type) {
     switch (type) {
         case NETTYPE_WIFI: return "Wi-Fi (or no remote-access link)";

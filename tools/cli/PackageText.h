@@ -22,6 +22,12 @@ std::string Printable(std::string_view text, std::size_t max = 70);
 // parameter quoted.
 std::string Describe(const NetMessage& message, bool withPriority);
 
+// Error 15's attachment (id: which check failed, parameter 0: the reason,
+// 1: the host) as "TLS failed on HOST: WHAT (REASON)", and WHAT alone for
+// the failure code; name is the name the certificate was checked against.
+std::string TlsFailure(const NetMessage& failure, const std::string& name);
+std::string TlsFailureWhat(unsigned long code, const std::string& name);
+
 const char* NetworkTypeName(enNETTYPE type);
 
 }  // namespace cli

@@ -1,6 +1,8 @@
 #include "Session.h"
 
 #include <cstring>
+#include <fstream>
+#include <utility>
 
 #include "PackageText.h"
 
@@ -15,6 +17,7 @@ enum : unsigned long {
     kInfoPartArrived = 3,
     kErrorRefused = 7,
     kErrorGaveUp = 11,
+    kErrorTls = 15,
 };
 
 bool IsBinary(unsigned long id) { return id >= kIdBinaryFirst && id <= kIdBinaryLast; }
@@ -58,6 +61,15 @@ int Session::Run() {
             return kExitUsage;
         }
     }
+    const std::pair<const char*, const std::string*> tlsFiles[] = {
+        {"--tls-ca", &m_options.tlsCa}, {"--tls-cert", &m_options.tlsCert},
+        {"--tls-key", &m_options.tlsKey}};
+    for (const auto& [option, path] : tlsFiles) {
+        if (!path->empty() && !std::ifstream(*path)) {
+            m_console.Error("cannot read the file '" + *path + "' (" + option + ")");
+            return kExitUsage;
+        }
+    }
 
     int result = LogIn();
     if (result == kExitOk) {
@@ -90,6 +102,7 @@ int Session::LogIn() {
     params.nMaxReconCount = m_options.retries;
     params.dwReconDelay = 500;
 
+    if (m_options.tls) SetUpTls();
     if (!m_client.Open(params)) {
         m_console.Error("the client could not start");
         return kExitFailure;
@@ -97,7 +110,8 @@ int Session::LogIn() {
     m_console.Line("-> log-in as \"" + Printable(m_options.user) + "\" at " + m_options.hosts[0] +
                    (m_options.hosts.size() > 1 ? " (and " + std::to_string(m_options.hosts.size() - 1) +
                                                      " more hosts)"
-                                               : std::string()));
+                                               : std::string()) +
+                   (m_options.tls ? " over TLS" : ""));
     m_client.Login(m_options.user.c_str(), m_options.password.c_str(), nullptr, 0, "", "");
 
     const milliseconds timeout(m_options.timeoutSeconds * 1000ull);
@@ -107,6 +121,25 @@ int Session::LogIn() {
                                    std::to_string(m_options.timeoutSeconds) + " s" + Unreachable());
     }
     return m_fatal;
+}
+
+void Session::SetUpTls() {
+    transport::TlsSettings settings;
+    settings.serverName = m_options.tlsName;
+    settings.caFile = m_options.tlsCa;
+    settings.certFile = m_options.tlsCert;
+    settings.keyFile = m_options.tlsKey;
+    settings.pinSha256 = m_options.tlsPin;
+    settings.insecureNoVerify = m_options.tlsInsecure;
+    if (m_options.tlsInsecure) {
+        // Said once here; the library's trace says it for every connection (-v).
+        m_console.Error(m_options.tlsPin.empty()
+                            ? "warning: --tls-insecure: the server is not verified; anyone on "
+                              "the way can read and change the session"
+                            : "warning: --tls-insecure: only the server's key is checked "
+                              "(--tls-pin), not its certificate");
+    }
+    m_client.SetTls(&settings);
 }
 
 bool Session::RunStep(const Step& step) {
@@ -249,7 +282,14 @@ void Session::Handle(const Event& event) {
             m_console.Line("!! connecting to " + event.text);
             break;
         case Event::kConnectFailed:
+            m_tlsProblem.clear();
             m_console.Line("!! cannot connect: " + event.text);
+            break;
+        case Event::kTlsEstablished:
+            m_console.Line("!! TLS established: " + event.text +
+                           (!m_options.tlsInsecure       ? ", the server verified"
+                            : m_options.tlsPin.empty() ? ", the server NOT verified"
+                                                       : ", the server's key pinned"));
             break;
         case Event::kConnectionLost:
             ++m_drops;
@@ -350,6 +390,23 @@ void Session::HandleError(const Event& event) {
         m_console.Line("<- REFUSED (error 7): " + Sent(about));
         return;
     }
+    if (event.code == kErrorTls) {
+        // The library goes on to the next host or round as after a failed
+        // connect; error 11 ends the walk. Settings that cannot load never
+        // will, so they end the session at once.
+        const std::string host = about != nullptr ? ParamText(*about, 1) : m_options.hosts[0];
+        const std::string name = m_options.tlsName.empty() ? host : m_options.tlsName;
+        const std::string line = about != nullptr ? TlsFailure(*about, name)
+                                                  : "TLS failed on " + Printable(host);
+        m_console.Line("<- error 15: " + line);
+        if (about != nullptr && about->GetId() == transport::kErrTlsSetup) {
+            Fail(kExitUsage, line + "; check --tls-ca, --tls-cert and --tls-key");
+            return;
+        }
+        m_tlsProblem =
+            "TLS: " + (about != nullptr ? TlsFailureWhat(about->GetId(), name) : "failed");
+        return;
+    }
     if (event.code == kErrorGaveUp) {
         m_console.Line("<- error 11: connection refused, the library gave up reconnecting");
         Fail(kExitUnreachable, "cannot reach the server at " + m_options.hosts[0] +
@@ -375,7 +432,8 @@ void Session::Fail(int exitCode, const std::string& why) {
 }
 
 std::string Session::Unreachable() const {
-    const std::string problem = m_platform.LastConnectProblem();
+    const std::string problem =
+        m_tlsProblem.empty() ? m_platform.LastConnectProblem() : m_tlsProblem;
     return problem.empty() ? std::string() : " (" + problem + ")";
 }
 

@@ -43,6 +43,7 @@ private:
     };
 
     int LogIn();
+    void SetUpTls();
     bool RunStep(const Step& step);
     void SendMessage(const Step& step);
     bool WaitForResults();
@@ -75,6 +76,7 @@ private:
     unsigned long m_dropsAwaited = 0;  // drops that wait-drop steps have used up
     Transfer m_transfer;
     bool m_saying = false;  // the last step printed narration
+    std::string m_tlsProblem;  // the last TLS failure, while no connect has failed since
 };
 
 }  // namespace cli

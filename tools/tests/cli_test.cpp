@@ -72,6 +72,12 @@ TEST(CliOptions, GoodAndBadArguments) {
         {With({"-p", "a~", "-m", "x"}),  // a zero byte once encoded
          "error: the password: character 2 ('~') cannot travel in the log-in encoding"},
         {With({"--bogus"}), "error: unknown argument '--bogus'"},
+        // A client certificate is useless without its key, and a pin must be whole.
+        {With({"--tls-cert", "client.pem", "-m", "x"}),
+         "error: --tls-cert and --tls-key go together (a client certificate and its key)"},
+        {With({"--tls-pin", "ab:cd", "-m", "x"}),
+         "error: option --tls-pin: 'ab:cd' is not 64 hex digits (the SHA-256 of the server's "
+         "public key)"},
     };
     for (const auto& [args, expected] : rows) EXPECT_EQ(Parse(args), expected);
 }
