@@ -12,9 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <chrono>
-#include <climits>
 
+#include "platform/posix/Deadline.h"
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/KernelObjects.h"
 #include "platform/posix/PosixPlatform.h"
@@ -26,21 +25,11 @@ namespace {
 
 thread_local int tlsLastError = 0;
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until deadline, for poll(); 0 once it has passed.
-int RemainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
-
-// Waits for events on fd until deadline (kInfinite: no deadline). False when
-// the time ran out first.
-bool PollUntil(int fd, short events, bool infinite, Clock::time_point deadline) {
+// Waits for events on fd until deadline. False when the time ran out first.
+bool PollUntil(int fd, short events, Clock::time_point deadline) {
     for (;;) {
-        const int timeout = infinite ? -1 : RemainingMs(deadline);
         pollfd entry{fd, events, 0};
-        const int ready = poll(&entry, 1, timeout);
+        const int ready = poll(&entry, 1, PollTimeout(deadline));
         if (ready > 0) return true;
         if (ready == 0) return false;
         if (errno != EINTR) return true;  // let the socket call report the error
@@ -225,8 +214,7 @@ int PosixPlatform::Send(SocketHandle socket, const char* data, std::uint32_t len
     }
 
     const int fd = state->fd;
-    const bool infinite = timeoutMs == kInfinite;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point deadline = DeadlineAfter(timeoutMs);
     std::uint32_t total = 0;
     int code = 0;
     while (total < length) {
@@ -241,7 +229,7 @@ int PosixPlatform::Send(SocketHandle socket, const char* data, std::uint32_t len
             code = SocketErrorFromErrno(errno);
             break;
         }
-        if (!PollUntil(fd, POLLOUT, infinite, deadline)) {
+        if (!PollUntil(fd, POLLOUT, deadline)) {
             code = kErrIoIncomplete;  // not all handed over in time
             break;
         }
@@ -265,8 +253,7 @@ int PosixPlatform::Receive(SocketHandle socket, char* buffer, std::uint32_t capa
     }
 
     const int fd = state->fd;
-    const bool infinite = timeoutMs == kInfinite;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point deadline = DeadlineAfter(timeoutMs);
     for (;;) {
         const ssize_t n = recv(fd, buffer, capacity, MSG_DONTWAIT);
         if (n >= 0) {
@@ -275,7 +262,7 @@ int PosixPlatform::Receive(SocketHandle socket, char* buffer, std::uint32_t capa
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return FailWith(SocketErrorFromErrno(errno));
-        if (!PollUntil(fd, POLLIN, infinite, deadline)) return FailWith(kErrIoIncomplete);
+        if (!PollUntil(fd, POLLIN, deadline)) return FailWith(kErrIoIncomplete);
     }
 }
 

@@ -3,10 +3,7 @@
 
 #include <poll.h>
 
-#include <algorithm>
-#include <chrono>
-#include <climits>
-
+#include "platform/posix/Deadline.h"
 #include "platform/posix/KernelObjects.h"
 #include "platform/posix/PosixPlatform.h"
 #include "platform/posix/TlsSession.h"
@@ -15,8 +12,6 @@
 namespace transport {
 namespace posix {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 short PollFor(TlsSession::Step step) {
     return step == TlsSession::Step::kWantWrite ? POLLOUT : POLLIN;
@@ -28,16 +23,15 @@ short PollFor(TlsSession::Step step) {
 bool WaitReady(int fd, short events, Clock::time_point deadline, bool* suspended) {
     Waiter& waiter = CurrentWaiter();
     for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
+        const int left = PollTimeout(deadline);
+        if (left == 0) return false;
         waiter.BeginRound();
         if (suspended != nullptr && SuspensionRequested(waiter)) {
             *suspended = true;
             return false;
         }
         pollfd fds[2] = {{-1, 0, 0}, {fd, events, 0}};
-        if (waiter.Poll(fds, 2, static_cast<int>(std::min<long long>(left, INT_MAX))) > 0 && fds[1].revents != 0) return true;
+        if (waiter.Poll(fds, 2, left) > 0 && fds[1].revents != 0) return true;
     }
 }
 
@@ -59,7 +53,7 @@ int PosixPlatform::StartTls(SocketHandle socket, const TlsSettings& settings, st
         state->tls = session;
         state->dataWaiting = false;  // what a poll saw before is the handshake's
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings.timeoutMs);
+    const Clock::time_point deadline = DeadlineAfter(settings.timeoutMs);
     for (;;) {
         const TlsSession::Step step = session->Handshake(&code, reason);
         if (step == TlsSession::Step::kDone) break;
@@ -81,9 +75,7 @@ int PosixPlatform::StartTls(SocketHandle socket, const TlsSettings& settings, st
 int PosixPlatform::TlsSend(const std::shared_ptr<SocketState>& state, TlsSession& session,
                            const char* data, std::uint32_t length, std::uint32_t timeoutMs,
                            std::uint32_t* sent) {
-    const Clock::time_point deadline = timeoutMs == kInfinite
-                                           ? Clock::time_point::max()
-                                           : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point deadline = DeadlineAfter(timeoutMs);
     std::uint32_t total = 0;
     int code = 0;
     while (total < length && code == 0) {
@@ -102,9 +94,7 @@ int PosixPlatform::TlsSend(const std::shared_ptr<SocketState>& state, TlsSession
 int PosixPlatform::TlsReceive(const std::shared_ptr<SocketState>& state, TlsSession& session,
                               char* buffer, std::uint32_t capacity, std::uint32_t timeoutMs,
                               std::uint32_t* received) {
-    const Clock::time_point deadline = timeoutMs == kInfinite
-                                           ? Clock::time_point::max()
-                                           : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point deadline = DeadlineAfter(timeoutMs);
     const unsigned long rawBefore = session.RawBytesRead();
     int code = 0;
     for (;;) {
