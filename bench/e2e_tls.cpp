@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -124,6 +125,8 @@ bool Measure(const char* prefix, AnswerServer& server, const transport::TlsSetti
 }  // namespace
 
 bool TlsFigures(const std::string& certificates, const RunSizes& sizes) {
+    // The server's OpenSSL writes with write(): a client that has gone must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr ||
         SSL_CTX_use_certificate_chain_file(context, (certificates + "/server.pem").c_str()) != 1 ||
