@@ -1,11 +1,15 @@
 #include "support/TestPlatforms.h"
 
+#include <algorithm>
+
+// PortMapPlatform refuses connects with listeners of its own, POSIX sockets;
+// the Windows build has the other wrappers only.
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "support/Subprocess.h"
+#endif
 
 namespace transport {
 namespace test {
@@ -86,6 +90,7 @@ int BearerDouble::CmReleaseConnection(Handle connection, std::uint32_t) {
     return 0;
 }
 
+#ifndef _WIN32
 PortMapPlatform::~PortMapPlatform() {
     for (const auto& refuser : refusers_) {
         if (refuser.second.first >= 0) close(refuser.second.first);
@@ -173,6 +178,7 @@ int PortMapPlatform::CmReleaseConnection(Handle connection, std::uint32_t flags)
     Add("release");
     return PlatformWrapper::CmReleaseConnection(connection, flags);
 }
+#endif
 
 }  // namespace test
 }  // namespace transport

@@ -67,10 +67,14 @@ TEST(ClientLifetime, CopiesShareTheQueueAndReleaseNothing) {
     EXPECT_EQ(client.GetQueuedCount(), 3);
     NetClientParams params{};
     std::strcpy(params.szHost1, "127.0.0.1");
+#ifdef __unix__
     const auto descriptors = [] {
         const std::filesystem::directory_iterator all("/proc/self/fd");
         return std::distance(begin(all), end(all));
     };
+#else
+    const auto descriptors = [] { return 0; };  // counted where /proc lists them
+#endif
     const auto open = descriptors();
     EXPECT_TRUE(client.Open(params));  // its events were not closed by a copy
     client.Login("u", "p", "", 0, "", "");  // the worker threads poll a socket
