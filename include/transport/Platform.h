@@ -275,8 +275,10 @@ public:
     virtual void CloseSocket(SocketHandle socket) = 0;
 
     // ---- Bearer (connection manager). ----
-    virtual int CmMapUrl(const char* url, Guid* network) = 0;
-    virtual Handle CmApiReadyEvent() = 0;
+    // By default a URL maps to a network of its own, the same every time, and
+    // the API is ready at once (an event already signalled).
+    virtual int CmMapUrl(const char* url, Guid* network);
+    virtual Handle CmApiReadyEvent();
     // On success (0) *connection is a waitable handle, signalled whenever the
     // status changes; the waiter resets it with ResetEvent.
     virtual int CmEstablishConnection(const ConnectionInfo& info, Handle* connection) = 0;

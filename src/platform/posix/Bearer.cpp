@@ -16,14 +16,6 @@ constexpr int kCmFailed = -1;
 constexpr std::uint32_t kCmStatusNoPath = 0x24;
 
 // FNV-1a over text, from a given starting value.
-std::uint64_t Fnv1a(const char* text, std::uint64_t hash) {
-    for (const char* c = text; *c != '\0'; ++c) {
-        hash ^= static_cast<unsigned char>(*c);
-        hash *= 0x100000001b3ull;
-    }
-    return hash;
-}
-
 bool AnyInterfaceRunning() {
     std::vector<NetworkInterface> interfaces;
     if (!ListNetworkInterfaces(&interfaces)) return false;
@@ -34,25 +26,6 @@ bool AnyInterfaceRunning() {
 }
 
 }  // namespace
-
-int PosixPlatform::CmMapUrl(const char* url, Guid* network) {
-    if (network == nullptr) return kCmFailed;
-    // The same URL always maps to the same network.
-    const char* text = url != nullptr ? url : "";
-    const std::uint64_t high = Fnv1a(text, 0xcbf29ce484222325ull);
-    const std::uint64_t low = Fnv1a(text, high ^ 0x9e3779b97f4a7c15ull);
-    network->Data1 = static_cast<std::uint32_t>(high >> 32);
-    network->Data2 = static_cast<std::uint16_t>(high >> 16);
-    network->Data3 = static_cast<std::uint16_t>(high);
-    for (int i = 0; i < 8; ++i) network->Data4[i] = static_cast<std::uint8_t>(low >> (56 - 8 * i));
-    return 0;
-}
-
-Handle PosixPlatform::CmApiReadyEvent() {
-    Handle ready = CreateEvent();
-    if (ready != nullptr) SetEvent(ready);  // always ready
-    return ready;
-}
 
 int PosixPlatform::CmEstablishConnection(const ConnectionInfo& info, Handle* connection) {
     if (connection == nullptr) return kCmFailed;

@@ -67,8 +67,6 @@ public:
     void ShutdownSend(SocketHandle socket) override;
     void CloseSocket(SocketHandle socket) override;
 
-    int CmMapUrl(const char* url, Guid* network) override;
-    Handle CmApiReadyEvent() override;
     int CmEstablishConnection(const ConnectionInfo& info, Handle* connection) override;
     int CmConnectionStatus(Handle connection, std::uint32_t* status) override;
     int CmReleaseConnection(Handle connection, std::uint32_t flags) override;
