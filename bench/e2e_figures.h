@@ -37,7 +37,7 @@ bool IdleFigures(std::uint16_t port, const RunSizes& sizes);
 bool CapacityFigures(std::uint16_t port, const RunSizes& sizes);
 // Log-in time on a fresh connection and full-queue rate, in clear text and
 // over TLS, against a small server of its own; certificates: the folder of
-// tests/support/make-test-certs.sh's output.
+// scripts/make-certs's output.
 bool TlsFigures(const std::string& certificates, const RunSizes& sizes);
 
 }  // namespace bench

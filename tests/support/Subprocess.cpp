@@ -71,6 +71,12 @@ bool Child::WaitFor(const std::string& text, std::chrono::milliseconds timeout) 
     }
 }
 
+std::uint16_t Child::ListeningPort() {
+    if (!WaitFor("listening on ")) return 0;
+    const std::size_t at = output_.find("listening on ");
+    return static_cast<std::uint16_t>(std::atoi(output_.c_str() + output_.find(':', at) + 1));
+}
+
 bool Child::Accepts(const std::string& address, std::uint16_t port) {
     sockaddr_in in{};
     in.sin_family = AF_INET;

@@ -37,6 +37,8 @@ public:
 
     // Reads until a whole line of output holds text; false on time-out or at the end.
     bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = 10s);
+    // The port of its "listening on ADDRESS:PORT" line, once it is out; 0 if it never comes.
+    std::uint16_t ListeningPort();
     // Until address:port accepts a connection; false once the program has ended.
     bool Accepts(const std::string& address, std::uint16_t port);
     // Sends signal (0: none), reads to the end and returns the exit code

@@ -13,7 +13,7 @@ const std::string& Folder() {
     static const std::string folder = [] {
         const std::string made = ::testing::TempDir() + "certs-" + std::to_string(getpid());
         const bool ok = RunProgram({"mkdir", "-p", made}) &&
-                        RunProgram({"sh", TRANSPORT_TEST_SUPPORT_DIR "/make-test-certs.sh", made});
+                        RunProgram({"sh", TRANSPORT_CERTS_SCRIPT, made});
         return ok ? made : std::string();
     }();
     return folder;

@@ -2,7 +2,7 @@
 #define TRANSPORT_TESTS_SUPPORT_TLS_PARTS_H
 
 // The real parts of the TLS tests: certificates made at run time by
-// make-test-certs.sh (once per process), and stunnel4 as the TLS terminator
+// scripts/make-certs (once per process), and stunnel4 as the TLS terminator
 // in front of a clear-text port on loopback.
 
 #include <cstdint>
