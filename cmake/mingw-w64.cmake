@@ -18,5 +18,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Debian ships the 64-bit loader as /usr/lib/wine/wine64 (no wine64 on PATH).
 find_program(TRANSPORT_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(TRANSPORT_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TRANSPORT_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/wine-run ${TRANSPORT_WINE})
 endif()

@@ -1,8 +1,5 @@
 #include "support/ScriptedPeer.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,7 +10,6 @@
 #include <transport/NetFrame.h>
 
 #include "StreamCutter.h"
-#include "support/Subprocess.h"
 
 namespace transport {
 namespace test {
@@ -45,7 +41,7 @@ std::string ScriptedPeer::HangUp(const std::string& bytes) { return kHangUpMark 
 
 ScriptedPeer::ScriptedPeer(std::string address, std::uint16_t port)
     : address_(std::move(address)), port_(port), listener_(BindLoopback(address_, &port_)) {
-    if (listener_ < 0) {
+    if (listener_ == kNoPeer) {
         std::fprintf(stderr, "cannot bind %s:%u\n", address_.c_str(), port_);
         std::abort();
     }
@@ -65,7 +61,11 @@ void ScriptedPeer::SetListening(bool listening) {
         acceptor_ = std::thread(&ScriptedPeer::AcceptLoop, this);
         return;
     }
+#ifdef _WIN32
+    close(std::exchange(listener_, kNoPeer));  // Winsock wakes an accept by the close alone
+#else
     shutdown(listener_, SHUT_RDWR);  // wakes the accept
+#endif
     acceptor_.join();
     close(listener_);
     listener_ = BindLoopback(address_, &port_);  // bound again, not listening: refuses
@@ -73,11 +73,12 @@ void ScriptedPeer::SetListening(bool listening) {
 }
 
 void ScriptedPeer::AcceptLoop() {
-    for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR;) {
-        if (fd < 0) continue;
+    const PeerSocket listener = listener_;
+    for (PeerSocket fd; (fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) != kNoPeer || errno == EINTR;) {
+        if (fd == kNoPeer) continue;
         const OnAccept what = onAccept_;
-        const int small = 4096;  // a writer soon finds an ignored line full
-        if (what == OnAccept::kIgnore) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const int buffer = 4096;  // a writer soon finds an ignored line full
+        if (what == OnAccept::kIgnore) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
         if (what == OnAccept::kHangUp) close(fd);
         std::lock_guard<std::mutex> lock(mutex_);
         connections_.push_back(Connection{fd, "", what == OnAccept::kHangUp, what == OnAccept::kServe});
@@ -86,12 +87,13 @@ void ScriptedPeer::AcceptLoop() {
 }
 
 void ScriptedPeer::Serve(std::size_t index) {
-    const int fd = Locked([&] { return connections_[index].fd; });
+    const PeerSocket fd = Locked([&] { return connections_[index].fd; });
     refserver::StreamCutter cutter(kInputLimit);
     std::vector<char> buffer(1u << 16);
     for (ssize_t n; (n = recv(fd, buffer.data(), buffer.size(), 0)) > 0 || (n < 0 && errno == EINTR);) {
         bool cut = false;
         const std::size_t take = Locked([&] {
+            if (connections_[index].dropped) return cut = true, std::size_t{0};
             long keep = std::max<long>(n, 0);
             if (cutAfter_ >= 0 && (cut = cutAfter_ <= keep)) keep = cutAfter_;
             cutAfter_ = cut || cutAfter_ < 0 ? -1 : cutAfter_ - keep;
@@ -139,9 +141,9 @@ std::string ScriptedPeer::Answer(std::size_t index, const std::string& text, boo
 
 void ScriptedPeer::Write(std::size_t index, const std::string& bytes, bool answer) {
     std::lock_guard<std::mutex> writing(writeMutex_);
-    const int fd = Locked([&] { return connections_[index].closed ? -1 : connections_[index].fd; });
+    const PeerSocket fd = Locked([&] { return connections_[index].closed ? kNoPeer : connections_[index].fd; });
     const std::size_t step = chunk_ > 0 ? chunk_.load() : std::max<std::size_t>(bytes.size(), 1);
-    for (int copies = answer && duplicate_ ? 2 : 1; fd >= 0 && copies > 0; --copies) {
+    for (int copies = answer && duplicate_ ? 2 : 1; fd != kNoPeer && copies > 0; --copies) {
         for (std::size_t at = 0; at < bytes.size(); at += step) {
             if (step < bytes.size()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             send(fd, bytes.data() + at, std::min(step, bytes.size() - at), MSG_NOSIGNAL);
@@ -161,7 +163,9 @@ void ScriptedPeer::DropAll() {
     Locked([&] {
         for (std::size_t i = 0; i < connections_.size(); ++i) {
             if (connections_[i].closed) continue;
-            shutdown(connections_[i].fd, SHUT_RDWR);  // wakes its reader and any writer
+            // Wakes its reader and any writer; Winsock's reader reads on, and drops what it gets.
+            shutdown(connections_[i].fd, SHUT_RDWR);
+            connections_[i].dropped = true;
             if (!connections_[i].served) unserved.push_back(i);
         }
     });

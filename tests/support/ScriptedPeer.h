@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/HostSockets.h"
+
 namespace transport {
 namespace test {
 
@@ -77,10 +79,11 @@ public:
 
 private:
     struct Connection {
-        int fd;
+        PeerSocket fd;
         std::string received;
         bool closed;
         bool served;  // has a thread of its own, which closes it
+        bool dropped = false;  // by DropAll: what its reader still gets is not taken
     };
     void AcceptLoop();
     void Serve(std::size_t index);
@@ -90,7 +93,7 @@ private:
 
     const std::string address_;
     std::uint16_t port_ = 0;
-    int listener_ = -1;  // bound; listening while acceptor_ runs
+    PeerSocket listener_ = kNoPeer;  // bound; listening while acceptor_ runs
     std::thread acceptor_;
     std::vector<std::thread> servers_;  // acceptor_'s, then the destructor's
     std::atomic<OnAccept> onAccept_{OnAccept::kServe};

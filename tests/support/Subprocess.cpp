@@ -113,25 +113,5 @@ int Child::Wait(std::chrono::milliseconds timeout, int signal) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int BindLoopback(const std::string& address, std::uint16_t* port) {
-    const bool v6 = address.find(':') != std::string::npos;
-    const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in6 in6{AF_INET6, htons(*port), 0, {}, 0};
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(*port);
-    auto* bound = v6 ? reinterpret_cast<sockaddr*>(&in6) : reinterpret_cast<sockaddr*>(&in);
-    socklen_t length = v6 ? sizeof in6 : sizeof in;
-    if (fd < 0 || inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(), v6 ? static_cast<void*>(&in6.sin6_addr) : &in.sin_addr) != 1 ||
-        bind(fd, bound, length) != 0 || getsockname(fd, bound, &length) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    *port = ntohs(v6 ? in6.sin6_port : in.sin_port);
-    return fd;
-}
-
 }  // namespace test
 }  // namespace transport

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/HostSockets.h"  // BindLoopback, for the tests that run programs
+
 // For a test that needs a real part of the machine (a program, root, a
 // network namespace): without it the test is skipped on a developer's
 // machine, but fails on CI, which must run every test.
@@ -56,12 +58,6 @@ private:
 
 // Runs argv to its end; true when it exits with 0.
 inline bool RunProgram(const std::vector<std::string>& argv) { return Child(argv).Wait() == 0; }
-
-// A TCP socket bound to address:*port (IPv4, or IPv6 when the address has a
-// colon; port 0: an ephemeral port, written back),
-// not listening, so connects to it are refused and nobody else takes the
-// port; -1 when it cannot be bound (ports below 1024 need root).
-int BindLoopback(const std::string& address, std::uint16_t* port);
 
 }  // namespace test
 }  // namespace transport

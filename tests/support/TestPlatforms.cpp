@@ -2,15 +2,6 @@
 
 #include <algorithm>
 
-// PortMapPlatform refuses connects with listeners of its own, POSIX sockets;
-// the Windows build has the other wrappers only.
-#ifndef _WIN32
-#include <arpa/inet.h>
-#include <unistd.h>
-
-#include "support/Subprocess.h"
-#endif
-
 namespace transport {
 namespace test {
 
@@ -90,10 +81,9 @@ int BearerDouble::CmReleaseConnection(Handle connection, std::uint32_t) {
     return 0;
 }
 
-#ifndef _WIN32
 PortMapPlatform::~PortMapPlatform() {
     for (const auto& refuser : refusers_) {
-        if (refuser.second.first >= 0) close(refuser.second.first);
+        if (refuser.second.first != kNoPeer) close(refuser.second.first);
     }
 }
 
@@ -119,7 +109,8 @@ void PortMapPlatform::Add(const std::string& entry) {
 
 int PortMapPlatform::Connect(SocketHandle socket, const SockAddrIn& address) {
     char host[INET_ADDRSTRLEN] = "";
-    in_addr in{address.sin_addr};
+    in_addr in{};
+    in.s_addr = address.sin_addr;
     inet_ntop(AF_INET, &in, host, sizeof host);
     const std::string target = host + (":" + std::to_string(ntohs(address.sin_port)));
     SockAddrIn routed = address;
@@ -178,7 +169,6 @@ int PortMapPlatform::CmReleaseConnection(Handle connection, std::uint32_t flags)
     Add("release");
     return PlatformWrapper::CmReleaseConnection(connection, flags);
 }
-#endif
 
 }  // namespace test
 }  // namespace transport

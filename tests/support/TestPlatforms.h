@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/HostSockets.h"
+
 namespace transport {
 namespace test {
 
@@ -85,7 +87,7 @@ private:
 
     mutable std::mutex mutex_;
     std::map<std::string, std::deque<std::uint16_t>> routes_;  // by "address:port"
-    std::map<std::string, std::pair<int, std::uint16_t>> refusers_;  // by address
+    std::map<std::string, std::pair<PeerSocket, std::uint16_t>> refusers_;  // by address
     std::map<SocketHandle, std::size_t> connectOf_;
     std::vector<std::string> journal_, targets_, sent_;
 };

@@ -5,22 +5,6 @@
 #include <gtest/gtest.h>
 #include <transport/Platform.h>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// Names of the seam that windows.h turns into its own A/W macros.
-#undef CreateEvent
-#undef CreateSemaphore
-#else
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -37,30 +21,12 @@
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/PosixPlatform.h"
 #endif
+#include "support/HostSockets.h"
 
 namespace transport {
 namespace {
 
-// The peers' sockets in the host's own calls.
-#ifdef _WIN32
-using PeerSocket = SOCKET;
-constexpr PeerSocket kNoPeer = INVALID_SOCKET;
-constexpr int MSG_NOSIGNAL = 0;  // Winsock raises no signal
-constexpr int SOCK_CLOEXEC = 0;
-constexpr int SHUT_WR = SD_SEND;
-int close(PeerSocket s) { return closesocket(s); }
-int poll(pollfd* entries, unsigned long count, int ms) { return WSAPoll(entries, count, ms); }
-const int winsock = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
-}();
-// Wine's ntdll names itself; Windows' does not.
-const bool underWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-const bool underWine = false;
-using PeerSocket = int;
-constexpr PeerSocket kNoPeer = -1;
-#endif
+using test::kNoPeer;
 
 constexpr long kAll = kFdRead | kFdConnect | kFdClose;
 
@@ -76,7 +42,7 @@ struct Peer {
         setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
         Close();
     }
-    PeerSocket fd = kNoPeer;
+    test::PeerSocket fd = kNoPeer;
 };
 
 class PlatformContract : public ::testing::TestWithParam<std::unique_ptr<Platform> (*)()> {
@@ -299,7 +265,7 @@ TEST_P(PlatformContract, RefusedConnectIsOneReportWithItsCodeThenSilence) {
 
 TEST_P(PlatformContract, SelectedForTheCloseAloneUnreadDataDoesNotHideIt) {
     // Wine signals no close while data waits unread (the client always selects reads too).
-    if (underWine) GTEST_SKIP() << "Wine reports a close only once the data before it is read";
+    if (test::UnderWine()) GTEST_SKIP() << "Wine reports a close only once the data before it is read";
     Peer peer;
     const Handle event = Event();
     const SocketHandle s = Connected(event, &peer);
