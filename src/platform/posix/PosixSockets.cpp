@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/posix/Deadline.h"
+#include "platform/AddressChoice.h"
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/KernelObjects.h"
 #include "platform/posix/PosixPlatform.h"
@@ -123,29 +124,10 @@ bool PosixPlatform::GetHostByName(const char* name, HostEntry* entry) {
         Fail(SocketErrorFromAddrInfo(status, savedErrno));
         return false;
     }
-    // IPv4 first when the name has both: servers of this protocol listen on
-    // IPv4, and a name that gained an IPv6 address must reach them as before.
-    const addrinfo* chosen = nullptr;
-    for (const addrinfo* item = result; item != nullptr; item = item->ai_next) {
-        if (item->ai_addr == nullptr) continue;
-        if (item->ai_family == AF_INET) {
-            chosen = item;
-            break;
-        }
-        if (item->ai_family == AF_INET6 && chosen == nullptr) chosen = item;
-    }
-    if (chosen != nullptr) {
-        entry->ipv6 = chosen->ai_family == AF_INET6;
-        entry->address = entry->ipv6 ? 0 : reinterpret_cast<const sockaddr_in*>(chosen->ai_addr)->sin_addr.s_addr;
-        if (entry->ipv6) {
-            std::memcpy(entry->address6, &reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr)->sin6_addr, 16);
-        }
-        entry->officialName =
-            result->ai_canonname != nullptr ? result->ai_canonname : std::string(name);
-    }
+    const bool found = ChooseAddress<addrinfo, sockaddr_in, sockaddr_in6>(result, name, AF_INET, AF_INET6, entry);
     freeaddrinfo(result);
-    if (chosen == nullptr) Fail(kErrNoData);
-    return chosen != nullptr;
+    if (!found) Fail(kErrNoData);
+    return found;
 }
 
 int PosixPlatform::Connect(SocketHandle socket, const SockAddrIn& address) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/AddressChoice.h"
 #include "platform/win32/KernelObjects.h"
 #include "platform/win32/SocketTable.h"
 #include "platform/win32/Win32Platform.h"
@@ -167,33 +168,10 @@ bool Win32Platform::GetHostByName(const char* name, HostEntry* entry) {
         Fail(status);  // WSAHOST_NOT_FOUND, WSATRY_AGAIN, ...
         return false;
     }
-    // IPv4 first when the name has both: servers of this protocol listen on
-    // IPv4, and a name that gained an IPv6 address must reach them as before.
-    const ADDRINFOA* chosen = nullptr;
-    for (const ADDRINFOA* item = result; item != nullptr; item = item->ai_next) {
-        if (item->ai_addr == nullptr) continue;
-        if (item->ai_family == AF_INET) {
-            chosen = item;
-            break;
-        }
-        if (item->ai_family == AF_INET6 && chosen == nullptr) chosen = item;
-    }
-    if (chosen != nullptr) {
-        entry->ipv6 = chosen->ai_family == AF_INET6;
-        entry->address = 0;
-        if (entry->ipv6) {
-            std::memcpy(entry->address6,
-                        &reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr)->sin6_addr, 16);
-        } else {
-            entry->address =
-                reinterpret_cast<const sockaddr_in*>(chosen->ai_addr)->sin_addr.S_un.S_addr;
-        }
-        entry->officialName =
-            result->ai_canonname != nullptr ? result->ai_canonname : std::string(name);
-    }
+    const bool found = ChooseAddress<ADDRINFOA, sockaddr_in, sockaddr_in6>(result, name, AF_INET, AF_INET6, entry);
     ::freeaddrinfo(result);
-    if (chosen == nullptr) Fail(kErrNoData);
-    return chosen != nullptr;
+    if (!found) Fail(kErrNoData);
+    return found;
 }
 
 int Win32Platform::Connect(SocketHandle socket, const SockAddrIn& address) {
