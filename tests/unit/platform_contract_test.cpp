@@ -255,6 +255,26 @@ TEST_P(PlatformContract, ConnectDataAndCloseAreEachReportedOnceInOrder) {
     EXPECT_EQ(p.WaitOne(event, 300), kWaitTimeout);
 }
 
+// The network-event thread may enumerate the new socket before the selection
+// (woken by the last one's event): the connect is still reported once selected.
+TEST_P(PlatformContract, AnEnumerationBeforeTheSelectionTakesNothing) {
+    listen(listener_.fd, 8);
+    const Handle event = Event();
+    const SocketHandle s = p.CreateSocket();
+    sockets_.push_back(s);
+    ASSERT_TRUE(p.Connect(s, address_) == 0 || p.GetLastSocketError() == kErrWouldBlock);
+    Peer peer;
+    Accept(&peer);
+    ASSERT_TRUE(peer.Send("x"));
+    NetworkEvents e{};
+    p.Sleep(50);
+    ASSERT_EQ(p.EnumNetworkEvents(s, event, &e), 0);
+    EXPECT_EQ(e.lNetworkEvents, 0);
+    ASSERT_EQ(p.EventSelect(s, event, kAll), 0);
+    EXPECT_EQ(Next(s, event).lNetworkEvents, kFdConnect);
+    EXPECT_EQ(Next(s, event).lNetworkEvents, kFdRead);
+}
+
 TEST_P(PlatformContract, RefusedConnectIsOneReportWithItsCodeThenSilence) {
     const Handle event = Event();
     const NetworkEvents e = Next(Start(event), event);

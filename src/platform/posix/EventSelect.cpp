@@ -56,6 +56,9 @@ int PosixPlatform::EnumNetworkEvents(SocketHandle socket, Handle handle, Network
     }
 
     std::lock_guard<std::mutex> lock(state->mutex);
+    // Not selected yet (the client connects, then selects): nothing is
+    // reported and nothing taken, or the connect's report would be lost.
+    if (state->mask == 0) return 0;
     const long now = state->ProbeLocked();
     const long mask = state->mask;
     if (state->connectReport) {
