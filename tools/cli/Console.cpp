@@ -1,15 +1,27 @@
 #include "Console.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace cli {
 namespace {
 constexpr int kBarWidth = 30;
+
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
+#endif
+}
 }
 
-Console::Console() : m_terminal(isatty(STDOUT_FILENO) != 0) {}
+Console::Console() : m_terminal(StdoutIsTerminal()) {}
 
 void Console::Line(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
