@@ -159,7 +159,6 @@ INSTANTIATE_TEST_SUITE_P(Replies, Tunnel,
                                            "HTTP/1.0 407 Proxy Authentication Required\r\nX-Note: 200 OK\r\n\r\n",
                                            "HTTP/1.1 2000 Odd\r\n\r\n"));
 
-#ifndef _WIN32  // tinyproxy is a POSIX program
 struct RealProxyCase {
     const char* host;    // one per case: they run side by side
     const char* config;  // added to the proxy's configuration
@@ -177,14 +176,28 @@ TEST_P(RealProxy, TunnelCarriesPlainFramesOrTheRefusalLeadsToPost) {
     std::uint16_t port80 = 80, port800 = 800;
     const int free80 = transport::test::BindLoopback(c.host, &port80), free800 = transport::test::BindLoopback(c.host, &port800);
     close(free80), close(free800);
+#ifdef _WIN32
+    // tinyproxy is a Linux program: under Wine, tests/windows-proxies runs
+    // these cases and starts one for each configuration written to its folder.
+    const char* folder = std::getenv("TRANSPORT_TEST_PROXY_DIR");
+    REQUIRE_REAL_PART(free80 >= 0 && free800 >= 0 && folder != nullptr,
+                      "tests/windows-proxies, and root to listen on ports 80 and 800");
+    const std::string config = folder + std::string("/tinyproxy-") + c.host + ".conf";
+#else
     REQUIRE_REAL_PART(free80 >= 0 && free800 >= 0 && transport::test::RunProgram({"tinyproxy", "-v"}),
                       std::string("tinyproxy, and root to listen on ports 80 and 800 of ") + c.host);
+    const std::string config = ::testing::TempDir() + "tinyproxy-" + c.host + ".conf";
+#endif
     std::unique_ptr<ScriptedPeer> upstream(c.upstream ? new ScriptedPeer(c.host, 800) : nullptr);
     ScriptedPeer spare(c.host);
-    const std::string config = ::testing::TempDir() + "tinyproxy-" + c.host + ".conf";
-    std::ofstream(config) << "Port 80\nListen " << c.host << "\nAllow 127.0.0.0/8\nTimeout 30\n" << c.config;
+    std::ofstream(config + ".part", std::ios::binary) << "Port 80\nListen " << c.host << "\nAllow 127.0.0.0/8\nTimeout 30\n" << c.config;
+    std::filesystem::rename(config + ".part", config);  // whole, for whoever starts the proxy
+#ifdef _WIN32
+    ASSERT_TRUE(Eventually([&] { return transport::test::ConnectsTo(c.host, 80); }, 10000));
+#else
     transport::test::Child proxy({"tinyproxy", "-d", "-c", config});
     ASSERT_TRUE(proxy.Accepts(c.host, 80));
+#endif
     Host(params_.szHost1, c.host);
     ports_->Route(c.host, 800, {PortMapPlatform::kRefuse, spare.Port()});
     ports_->Route(c.host, 80, {80});
@@ -211,7 +224,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RealProxyCase{"127.0.0.22", "ConnectPort 801\n", "HTTP/1.1 403 ", true},
                       RealProxyCase{"127.0.0.23", "ConnectPort 800\nBasicAuth walker secret\n", "HTTP/1.0 407 ", true},
                       RealProxyCase{"127.0.0.25", "ConnectPort 800\n", "HTTP/1.1 500 ", false}));
-#endif
 
 class Bearer : public E2e, public ::testing::WithParamInterface<std::uint32_t> {};
 

@@ -76,6 +76,18 @@ inline PeerSocket BindLoopback(const std::string& address, std::uint16_t* port) 
     return fd;
 }
 
+// Whether a connect to the IPv4 address:port is accepted now.
+inline bool ConnectsTo(const std::string& address, std::uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &in.sin_addr);
+    const PeerSocket fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
+    close(fd);
+    return ok;
+}
+
 }  // namespace test
 }  // namespace transport
 

@@ -78,15 +78,8 @@ std::uint16_t Child::ListeningPort() {
 }
 
 bool Child::Accepts(const std::string& address, std::uint16_t port) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &in.sin_addr);
     for (int i = 0; pid_ > 0 && i < 1000; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
-        close(fd);
-        if (ok) return true;
+        if (ConnectsTo(address, port)) return true;
         if (waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;  // ended already
         std::this_thread::sleep_for(10ms);
     }
