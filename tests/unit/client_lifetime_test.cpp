@@ -23,29 +23,26 @@ struct CountedAttachment : NetObject {
 int CountedAttachment::created = 0;
 int CountedAttachment::destroyed = 0;
 
-TEST(ClientLifetime, QueuedMessagesGoWithTheClientExactlyOnce) {
-    {
-        CNetClient client;
-        for (int priority = 1; priority <= 4; ++priority) {
-            NetMessage message;  // Send queues a copy; this one stays ours
-            message.SetId(5);
-            message.SetPriority(priority);
-            message.GetParams().AddTail("queued", 7);
-            message.SetAttachment(new CountedAttachment);
-            EXPECT_EQ(client.Send(&message), static_cast<unsigned>(priority));
-        }
-        // Only the copies in the client's queues are left.
-        ASSERT_EQ(CountedAttachment::created - CountedAttachment::destroyed, 4);
-    }
-    EXPECT_EQ(CountedAttachment::destroyed, CountedAttachment::created);
-}
-
 NetMessage Queued() {
     NetMessage message;
     message.SetId(5);
     message.GetParams().AddTail("queued", 7);
     message.SetAttachment(new CountedAttachment);
     return message;
+}
+
+TEST(ClientLifetime, QueuedMessagesGoWithTheClientExactlyOnce) {
+    {
+        CNetClient client;
+        for (int priority = 1; priority <= 4; ++priority) {
+            NetMessage message = Queued();  // Send queues a copy; this one stays ours
+            message.SetPriority(priority);
+            EXPECT_EQ(client.Send(&message), static_cast<unsigned>(priority));
+        }
+        // Only the copies in the client's queues are left.
+        ASSERT_EQ(CountedAttachment::created - CountedAttachment::destroyed, 4);
+    }
+    EXPECT_EQ(CountedAttachment::destroyed, CountedAttachment::created);
 }
 
 TEST(ClientLifetime, CopiesShareTheQueueAndReleaseNothing) {
