@@ -10,6 +10,7 @@
 #include <transport/NetFrame.h>
 
 #include "StreamCutter.h"
+#include "message/PartsLedger.h"
 
 namespace transport {
 namespace test {
@@ -106,10 +107,10 @@ void ScriptedPeer::Serve(std::size_t index) {
             bool hangUp = unit.kind == StreamUnit::kOverflow || unit.kind == StreamUnit::kBadRequest;
             std::string out;
             if (unit.kind == StreamUnit::kTunnel) out = Locked([&] { return tunnelReply_; });
-            if (unit.kind == StreamUnit::kFrame) out = Answer(index, unit.text, false, &hangUp);
+            if (unit.kind == StreamUnit::kFrame) out = Answer(index, unit.text, &hangUp);
             if (unit.kind == StreamUnit::kHttpRequest) {
                 for (const std::string& text : refserver::StreamCutter::FramesOf(unit.text)) {
-                    if (!hangUp) out += Answer(index, text, true, &hangUp);
+                    if (!hangUp) out += Answer(index, text, &hangUp);
                 }
                 if (!hangUp) out = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(out.size()) + "\r\n\r\n" + out;
             }
@@ -120,15 +121,12 @@ void ScriptedPeer::Serve(std::size_t index) {
     Close(index);
 }
 
-std::string ScriptedPeer::Answer(std::size_t index, const std::string& text, bool viaHttp, bool* hangUp) {
-    Frame frame{index, -1, {}, text, viaHttp};
+std::string ScriptedPeer::Answer(std::size_t index, const std::string& text, bool* hangUp) {
+    Frame frame{index, -1, {}, text};
     NetMessage message;
     if (ParseFrame(message, text.c_str())) frame.id = static_cast<long>(message.GetId());
-    for (unsigned long i = 0; i < message.GetParams().GetCount(); ++i) {
-        void* data = nullptr;
-        unsigned long length = 0;
-        message.GetParams().GetAt(static_cast<int>(i), &data, &length);
-        frame.params.emplace_back(static_cast<const char*>(data), strnlen(static_cast<const char*>(data), length));
+    for (int i = 0; i < static_cast<int>(message.GetParams().GetCount()); ++i) {
+        frame.params.push_back(ParamText(message, i));
     }
     const Rule rule = Locked([&] {
         frames_.push_back(frame);

@@ -38,7 +38,6 @@ public:
         long id;
         std::vector<std::string> params;
         std::string text;
-        bool viaHttp;
     };
     // The bytes written back for a frame (empty: none). HangUp(bytes)
     // writes them and then closes the connection.
@@ -87,7 +86,7 @@ private:
     };
     void AcceptLoop();
     void Serve(std::size_t index);
-    std::string Answer(std::size_t index, const std::string& text, bool viaHttp, bool* hangUp);
+    std::string Answer(std::size_t index, const std::string& text, bool* hangUp);
     void Write(std::size_t index, const std::string& bytes, bool answer);
     void Close(std::size_t index);
 
