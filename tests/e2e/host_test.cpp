@@ -18,6 +18,7 @@
 namespace e2e {
 namespace {
 
+using transport::test::CanListen;
 using transport::test::RunProgram;
 
 const char kCellular[] = "Connection type: Cellular Line - Connected";
@@ -108,11 +109,9 @@ Lines Answered(const std::string& target, const std::string& body) {
 }
 
 TEST_F(Host, ProbeAgainstARealWebServer) {
-    std::uint16_t port80 = 80, refusing80 = 80;
-    const int web = transport::test::BindLoopback("127.0.0.41", &port80);
+    std::uint16_t refusing80 = 80;
     const int nobody = transport::test::BindLoopback("127.0.0.43", &refusing80);  // kept: refuses
-    if (web >= 0) close(web);
-    REQUIRE_REAL_PART(web >= 0 && nobody >= 0 && RunProgram({"busybox", "true"}),
+    REQUIRE_REAL_PART(CanListen("127.0.0.41", 80) && nobody >= 0 && RunProgram({"busybox", "true"}),
                       "busybox, and root to listen on port 80 of 127.0.0.41 and 127.0.0.43");
     const std::filesystem::path root = ::testing::TempDir() + "probe-" + std::to_string(getpid());
     std::filesystem::create_directories(root / "sub");
@@ -152,10 +151,7 @@ TEST_F(Host, ProbeAgainstARealWebServer) {
 
 // What the probe writes: one plain GET with the agent and the text header.
 TEST_F(Host, ProbeRequestOnTheWire) {
-    std::uint16_t port80 = 80;
-    const int probe = transport::test::BindLoopback("127.0.0.42", &port80);
-    if (probe >= 0) close(probe);
-    REQUIRE_REAL_PART(probe >= 0, "root to listen on port 80 of 127.0.0.42");
+    REQUIRE_REAL_PART(CanListen("127.0.0.42", 80), "root to listen on port 80 of 127.0.0.42");
     ScriptedPeer server("127.0.0.42", 80);
     std::thread answer([&] {
         Eventually([&] { return server.Received(0).find("\r\n\r\n") != std::string::npos; }, 10000);

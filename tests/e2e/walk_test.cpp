@@ -173,18 +173,16 @@ class RealProxy : public Walk, public ::testing::WithParamInterface<RealProxyCas
 // refusal leads on to POST (to a peer of the test's own).
 TEST_P(RealProxy, TunnelCarriesPlainFramesOrTheRefusalLeadsToPost) {
     const RealProxyCase c = GetParam();
-    std::uint16_t port80 = 80, port800 = 800;
-    const int free80 = transport::test::BindLoopback(c.host, &port80), free800 = transport::test::BindLoopback(c.host, &port800);
-    close(free80), close(free800);
+    using transport::test::CanListen;
+    const bool free = CanListen(c.host, 80) && CanListen(c.host, 800);
 #ifdef _WIN32
     // tinyproxy is a Linux program: under Wine, tests/windows-proxies runs
     // these cases and starts one for each configuration written to its folder.
     const char* folder = std::getenv("TRANSPORT_TEST_PROXY_DIR");
-    REQUIRE_REAL_PART(free80 >= 0 && free800 >= 0 && folder != nullptr,
-                      "tests/windows-proxies, and root to listen on ports 80 and 800");
+    REQUIRE_REAL_PART(free && folder != nullptr, "tests/windows-proxies, and root to listen on ports 80 and 800");
     const std::string config = folder + std::string("/tinyproxy-") + c.host + ".conf";
 #else
-    REQUIRE_REAL_PART(free80 >= 0 && free800 >= 0 && transport::test::RunProgram({"tinyproxy", "-v"}),
+    REQUIRE_REAL_PART(free && transport::test::RunProgram({"tinyproxy", "-v"}),
                       std::string("tinyproxy, and root to listen on ports 80 and 800 of ") + c.host);
     const std::string config = ::testing::TempDir() + "tinyproxy-" + c.host + ".conf";
 #endif
