@@ -47,12 +47,12 @@ struct Peer {
 
 class PlatformContract : public ::testing::TestWithParam<std::unique_ptr<Platform> (*)()> {
 protected:
-    // The listener is bound to 127.0.0.1 on an ephemeral port; connects are
-    // refused until it listens.
+    // The listener listens on an ephemeral port of 127.0.0.1.
     void SetUp() override {
         std::uint16_t port = 0;
         listener_.fd = test::BindLoopback("127.0.0.1", &port);
         ASSERT_NE(listener_.fd, kNoPeer);
+        listen(listener_.fd, 8);
         address_ = SockAddrIn{kAfInet, htons(port), htonl(INADDR_LOOPBACK), {}};
     }
     ~PlatformContract() override {
@@ -83,7 +83,6 @@ protected:
     }
     // A connected socket, its connect report taken.
     SocketHandle Connected(Handle event, Peer* peer) {
-        listen(listener_.fd, 8);
         const SocketHandle s = Start(event);
         EXPECT_EQ(Next(s, event).lNetworkEvents, kFdConnect);
         Accept(peer);
@@ -215,7 +214,6 @@ TEST_P(PlatformContract, SuspendParksAThreadAtItsWaitAndResumeLetsItGoOn) {
 // The client's order: the waiting thread first, then connect and select.
 // Connect is reported alone, before the data that came with it.
 TEST_P(PlatformContract, ConnectDataAndCloseAreEachReportedOnceInOrder) {
-    listen(listener_.fd, 8);
     const Handle event = Event(), waiting = Event();
     auto waiter = std::async(std::launch::async,
                              [&] { return p.SetEvent(waiting), p.WaitOne(event, 10000); });
@@ -255,7 +253,6 @@ TEST_P(PlatformContract, ConnectDataAndCloseAreEachReportedOnceInOrder) {
 // The network-event thread may enumerate the new socket before the selection
 // (woken by the last one's event): the connect is still reported once selected.
 TEST_P(PlatformContract, AnEnumerationBeforeTheSelectionTakesNothing) {
-    listen(listener_.fd, 8);
     const Handle event = Event();
     const SocketHandle s = Start(nullptr);
     Peer peer;
@@ -271,6 +268,7 @@ TEST_P(PlatformContract, AnEnumerationBeforeTheSelectionTakesNothing) {
 }
 
 TEST_P(PlatformContract, RefusedConnectIsOneReportWithItsCodeThenSilence) {
+    listener_.Close();  // its port now refuses
     const Handle event = Event();
     const NetworkEvents e = Next(Start(event), event);
     EXPECT_EQ(e.lNetworkEvents, kFdConnect);
@@ -346,7 +344,6 @@ TEST_P(PlatformContract, CloseEndsAReceiveUnderWayOnAnotherThread) {
 }
 
 TEST_P(PlatformContract, HandleUsedAfterCloseFailsWithNotSocketAndNeverReachesALaterSocket) {
-    listen(listener_.fd, 8);
     const Handle event = Event();
     const SocketHandle old = p.CreateSocket();
     p.CloseSocket(old);
@@ -426,7 +423,6 @@ TEST_P(PlatformContract, NamesResolveAndOnlyDottedAddressesParse) {
 
 // Connects complete on the listener's backlog, and nobody ever answers.
 TEST_P(PlatformContract, AProbeOfAServerThatNeverAnswersEndsAtItsTimeOut) {
-    listen(listener_.fd, 8);
     HttpProbeRequest request;
     request.host = "127.0.0.1";
     request.port = ntohs(address_.sin_port);
