@@ -40,8 +40,7 @@ TEST_P(Checks, RefusedBeforeTheLoginOrLoggedIn) {
     // Refused again on the next attempt: the walk went on.
     ASSERT_TRUE(Have("error 15 " + std::to_string(c.code), 2)) << ::testing::PrintToString(Packages());
     client_->Close(false);
-    EXPECT_EQ(Count("msg 1 "), 0u);
-    EXPECT_TRUE(peer_.Frames().empty());
+    EXPECT_TRUE(peer_.Frames().empty());  // no log-in, so no answer to it either
     for (std::size_t i = 0; i < ports_->Targets().size(); ++i) EXPECT_EQ(ports_->Sent(i), "") << i;
     const std::vector<Package> all = PackageLog::All();
     const auto* error = dynamic_cast<const NetError*>(all.at(0)->m_pBody);
