@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, Tunnel,
                                            "HTTP/1.1 2000 Odd\r\n\r\n"));
 
 struct RealProxyCase {
-    const char* host;    // one per case: they run side by side
+    const char* host;    // one per case, as they run side by side (the last byte)
     const char* config;  // added to the proxy's configuration
     const char* status;  // the start of its reply
     bool upstream;       // a server listens on port 800 behind it
@@ -168,47 +168,57 @@ struct RealProxyCase {
 
 class RealProxy : public Walk, public ::testing::WithParamInterface<RealProxyCase> {};
 
+// The Windows run of these cases may overlap the Linux one: its own addresses.
+std::string ProxyHost(const char* last) {
+#ifdef _WIN32
+    return std::string("127.0.1.") + last;
+#else
+    return std::string("127.0.0.") + last;
+#endif
+}
+
 // tinyproxy on port 80 of the case's own address, in front of port 800
 // there: the log-in and the queue as plain frames once it said 200; a
 // refusal leads on to POST (to a peer of the test's own).
 TEST_P(RealProxy, TunnelCarriesPlainFramesOrTheRefusalLeadsToPost) {
     const RealProxyCase c = GetParam();
+    const std::string host = ProxyHost(c.host);
     using transport::test::CanListen;
-    const bool free = CanListen(c.host, 80) && CanListen(c.host, 800);
+    const bool free = CanListen(host, 80) && CanListen(host, 800);
 #ifdef _WIN32
     // tinyproxy is a Linux program: under Wine, tests/windows-proxies runs
     // these cases and starts one for each configuration written to its folder.
     const char* folder = std::getenv("TRANSPORT_TEST_PROXY_DIR");
     REQUIRE_REAL_PART(free && folder != nullptr, "tests/windows-proxies, and root to listen on ports 80 and 800");
-    const std::string config = folder + std::string("/tinyproxy-") + c.host + ".conf";
+    const std::string config = folder + ("/tinyproxy-" + host) + ".conf";
 #else
     REQUIRE_REAL_PART(free && transport::test::RunProgram({"tinyproxy", "-v"}),
-                      std::string("tinyproxy, and root to listen on ports 80 and 800 of ") + c.host);
-    const std::string config = ::testing::TempDir() + "tinyproxy-" + c.host + ".conf";
+                      "tinyproxy, and root to listen on ports 80 and 800 of " + host);
+    const std::string config = ::testing::TempDir() + "tinyproxy-" + host + ".conf";
 #endif
-    std::unique_ptr<ScriptedPeer> upstream(c.upstream ? new ScriptedPeer(c.host, 800) : nullptr);
-    ScriptedPeer spare(c.host);
-    std::ofstream(config + ".part", std::ios::binary) << "Port 80\nListen " << c.host << "\nAllow 127.0.0.0/8\nTimeout 30\n" << c.config;
+    std::unique_ptr<ScriptedPeer> upstream(c.upstream ? new ScriptedPeer(host, 800) : nullptr);
+    ScriptedPeer spare(host);
+    std::ofstream(config + ".part", std::ios::binary) << "Port 80\nListen " << host << "\nAllow 127.0.0.0/8\nTimeout 30\n" << c.config;
     std::filesystem::rename(config + ".part", config);  // whole, for whoever starts the proxy
 #ifdef _WIN32
-    ASSERT_TRUE(Eventually([&] { return transport::test::ConnectsTo(c.host, 80); }, 10000));
+    ASSERT_TRUE(Eventually([&] { return transport::test::ConnectsTo(host, 80); }, 10000));
 #else
     transport::test::Child proxy({"tinyproxy", "-d", "-c", config});
-    ASSERT_TRUE(proxy.Accepts(c.host, 80));
+    ASSERT_TRUE(proxy.Accepts(host, 80));
 #endif
-    Host(params_.szHost1, c.host);
-    ports_->Route(c.host, 800, {PortMapPlatform::kRefuse, spare.Port()});
-    ports_->Route(c.host, 80, {80});
+    Host(params_.szHost1, host);
+    ports_->Route(host, 800, {PortMapPlatform::kRefuse, spare.Port()});
+    ports_->Route(host, 80, {80});
     LogIn();
     Send(Message(150, {"one"}));
     Send(Message(151, {"two"}));
     ASSERT_TRUE(Have("info 1 0/0 151"));
-    const std::string connect = std::string("CONNECT ") + c.host + ":800 HTTP/1.1\r\n\r\n";
+    const std::string connect = "CONNECT " + host + ":800 HTTP/1.1\r\n\r\n";
     const std::string frames = LoginFrame() + "<g44>150<p>one</p></g44><g44>151<p>two</p></g44>";
     EXPECT_TRUE(trace_->Contains(std::string("R E C E I V E D<<<: ") + c.status));
     if (!c.upstream || std::strstr(c.status, " 200 ") == nullptr) {
         EXPECT_EQ(ports_->Sent(1), connect);
-        EXPECT_EQ(spare.Received(0).substr(0, Post(LoginFrame(), c.host).size()), Post(LoginFrame(), c.host));
+        EXPECT_EQ(spare.Received(0).substr(0, Post(LoginFrame(), host).size()), Post(LoginFrame(), host));
         return;
     }
     EXPECT_TRUE(Eventually([&] { return WithoutKeepAlives(ports_->Sent(1)) == connect + frames; }));
@@ -218,10 +228,10 @@ TEST_P(RealProxy, TunnelCarriesPlainFramesOrTheRefusalLeadsToPost) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tinyproxy, RealProxy,
-    ::testing::Values(RealProxyCase{"127.0.0.21", "ConnectPort 800\n", "HTTP/1.0 200 ", true},
-                      RealProxyCase{"127.0.0.22", "ConnectPort 801\n", "HTTP/1.1 403 ", true},
-                      RealProxyCase{"127.0.0.23", "ConnectPort 800\nBasicAuth walker secret\n", "HTTP/1.0 407 ", true},
-                      RealProxyCase{"127.0.0.25", "ConnectPort 800\n", "HTTP/1.1 500 ", false}));
+    ::testing::Values(RealProxyCase{"21", "ConnectPort 800\n", "HTTP/1.0 200 ", true},
+                      RealProxyCase{"22", "ConnectPort 801\n", "HTTP/1.1 403 ", true},
+                      RealProxyCase{"23", "ConnectPort 800\nBasicAuth walker secret\n", "HTTP/1.0 407 ", true},
+                      RealProxyCase{"25", "ConnectPort 800\n", "HTTP/1.1 500 ", false}));
 
 class Bearer : public E2e, public ::testing::WithParamInterface<std::uint32_t> {};
 
