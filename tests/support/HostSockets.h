@@ -76,6 +76,14 @@ inline PeerSocket BindLoopback(const std::string& address, std::uint16_t* port) 
     return fd;
 }
 
+// Whether a program may listen on address:port now: nothing holds it, and
+// (below 1024) the test runs as root.
+inline bool CanListen(const std::string& address, std::uint16_t port) {
+    const PeerSocket fd = BindLoopback(address, &port);
+    if (fd != kNoPeer) close(fd);
+    return fd != kNoPeer;
+}
+
 // Whether a connect to the IPv4 address:port is accepted now.
 inline bool ConnectsTo(const std::string& address, std::uint16_t port) {
     sockaddr_in in{};

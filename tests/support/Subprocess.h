@@ -59,14 +59,6 @@ private:
 // Runs argv to its end; true when it exits with 0.
 inline bool RunProgram(const std::vector<std::string>& argv) { return Child(argv).Wait() == 0; }
 
-// Whether a program may listen on address:port now: nothing holds it, and
-// (below 1024) the test runs as root.
-inline bool CanListen(const std::string& address, std::uint16_t port) {
-    const PeerSocket fd = BindLoopback(address, &port);
-    if (fd != kNoPeer) close(fd);
-    return fd != kNoPeer;
-}
-
 }  // namespace test
 }  // namespace transport
 
