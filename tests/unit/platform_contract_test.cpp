@@ -20,6 +20,7 @@
 #else
 #include "platform/posix/ErrorMap.h"
 #include "platform/posix/PosixPlatform.h"
+#include "support/TlsParts.h"
 #endif
 #include "support/HostSockets.h"
 
@@ -94,6 +95,19 @@ protected:
         std::uint32_t n = 99;
         code_ = p.Receive(s, buffer, capacity, ms, &n);
         return std::string(buffer, code_ == 0 ? n : 0);
+    }
+
+    // A receive waits at most its time, returns with data that comes while it
+    // waits, and takes at most its capacity.
+    void ExpectReceiveWaits(SocketHandle s, Peer& peer) {
+        const std::uint32_t start = p.GetTickCount();
+        EXPECT_EQ(Receive(s, 10, 150), "");
+        EXPECT_EQ(code_, kErrIoIncomplete);
+        EXPECT_GE(Since(start) + 16, 150u);
+        auto late = std::async(std::launch::async,
+                               [&] { return p.Sleep(50), peer.Send("0123456789abcdef"); });
+        EXPECT_EQ(Receive(s, 10), "0123456789");
+        EXPECT_EQ(Receive(s, 64), "abcdef");
     }
 
     std::unique_ptr<Platform> owner_ = GetParam()();
@@ -270,9 +284,11 @@ TEST_P(PlatformContract, AnEnumerationBeforeTheSelectionTakesNothing) {
 TEST_P(PlatformContract, RefusedConnectIsOneReportWithItsCodeThenSilence) {
     listener_.Close();  // its port now refuses
     const Handle event = Event();
-    const NetworkEvents e = Next(Start(event), event);
+    const SocketHandle s = Start(event);
+    const NetworkEvents e = Next(s, event);
     EXPECT_EQ(e.lNetworkEvents, kFdConnect);
     EXPECT_EQ(e.iErrorConnect, kErrConnRefused);
+    EXPECT_EQ(p.EventSelect(s, event, kAll), 0);  // selected again: still nothing
     EXPECT_EQ(p.WaitOne(event, 300), kWaitTimeout);
 }
 
@@ -315,18 +331,46 @@ TEST_P(PlatformContract, SendAndReceiveWaitAtMostTheirTimeAndReceiveAtMostItsCap
     EXPECT_EQ(p.Send(s, payload.data(), payload.size(), 200, &sent), kErrIoIncomplete);
     EXPECT_GE(Since(start) + 16, 200u);
     EXPECT_TRUE(sent > 0 && sent < payload.size()) << sent;
-    start = p.GetTickCount();
-    EXPECT_EQ(Receive(s, 10, 150), "");
-    EXPECT_EQ(code_, kErrIoIncomplete);
-    EXPECT_GE(Since(start) + 16, 150u);
-    auto late =
-        std::async(std::launch::async, [&] { return p.Sleep(50), peer.Send("0123456789abcdef"); });
-    EXPECT_EQ(Receive(s, 10), "0123456789");  // a waiting receive returns with the data
-    EXPECT_EQ(Receive(s, 64), "abcdef");
+    ExpectReceiveWaits(s, peer);
     shutdown(peer.fd, SHUT_WR);
     EXPECT_EQ(Receive(s, 64), "");
     EXPECT_EQ(code_, 0);  // the peer closed
 }
+
+#ifndef _WIN32
+// The same over TLS (stunnel4 in front of the listener): a send that must
+// wait for room goes on once the reader reads.
+TEST_P(PlatformContract, OverTlsSendAndReceiveWaitAsInClearText) {
+    test::TlsTerminator tls(ntohs(address_.sin_port), "server");
+    ASSERT_TRUE(tls.Ready());
+    address_.sin_port = htons(tls.Port());
+    const Handle event = Event();
+    const SocketHandle s = Start(event);
+    ASSERT_EQ(Next(s, event).lNetworkEvents, kFdConnect);
+    TlsSettings settings;
+    settings.serverName = "127.0.0.1";
+    settings.caFile = test::Certificate("ca");
+    std::string reason;
+    ASSERT_EQ(p.StartTls(s, settings, &reason), 0) << reason;
+    Peer peer;
+    Accept(&peer);
+    const std::string payload(32u << 20, 'x');
+    auto reader = std::async(std::launch::async, [&] {
+        p.Sleep(200);  // by then the writer waits
+        std::size_t total = 0;
+        std::vector<char> chunk(1 << 16);
+        for (ssize_t n = 1; total < payload.size() && n > 0; total += n > 0 ? n : 0)
+            n = recv(peer.fd, chunk.data(), chunk.size(), 0);
+        return total;
+    });
+    std::uint32_t sent = 0;
+    EXPECT_EQ(p.Send(s, payload.data(), payload.size(), 20000, &sent), 0);
+    EXPECT_EQ(sent, payload.size());
+    EXPECT_EQ(reader.get(), payload.size());
+    Receive(s, 64, 0);  // takes the session tickets, records without data
+    ExpectReceiveWaits(s, peer);
+}
+#endif
 
 TEST_P(PlatformContract, CloseEndsAReceiveUnderWayOnAnotherThread) {
     Peer peer;
@@ -422,14 +466,28 @@ TEST_P(PlatformContract, NamesResolveAndOnlyDottedAddressesParse) {
 }
 
 // Connects complete on the listener's backlog, and nobody ever answers.
-TEST_P(PlatformContract, AProbeOfAServerThatNeverAnswersEndsAtItsTimeOut) {
+TEST_P(PlatformContract, AProbeReadsItsAnswerUpToTheLimitOrEndsAtItsTimeOut) {
     HttpProbeRequest request;
     request.host = "127.0.0.1";
     request.port = ntohs(address_.sin_port);
     request.sendTimeoutMs = 100;
     std::string body, step;
     int error = 0;
-    const std::uint32_t start = p.GetTickCount();
+    const std::string answer((1u << 20) + 100, 'a');  // past the 1 MiB the probe keeps
+    auto server = std::async(std::launch::async, [&] {
+        Peer peer;
+        Accept(&peer);
+        std::string head;
+        char chunk[512];
+        for (int n = 1; n > 0 && head.find("\r\n\r\n") == std::string::npos;)
+            if ((n = recv(peer.fd, chunk, sizeof(chunk), 0)) > 0) head.append(chunk, n);
+        peer.Send("HTTP/1.0 200 OK\r\n\r\n" + answer);
+    });
+    EXPECT_TRUE(p.HttpGet(request, &body, &error, &step)) << step << " " << error;
+    server.get();
+    EXPECT_EQ(body, answer.substr(0, 1u << 20));
+
+    const std::uint32_t start = p.GetTickCount();  // nobody accepts this one
     EXPECT_FALSE(p.HttpGet(request, &body, &error, &step));
     EXPECT_LT(Since(start), 5000u);
     EXPECT_EQ(error, 12002);  // timed out

@@ -162,6 +162,8 @@ TEST_F(AssemblerTest, TheQueueIsBoundedByPartsAndBytes) {
     assembler.maxParts = 3;
     EXPECT_FALSE(assembler.Unpackage(Make(10, {"f", "1/4", "QUJD"})).progress);
     EXPECT_TRUE(assembler.Unpackage(Make(10, {"f", "1/3", "QUJD"})).progress);
+    EXPECT_TRUE(assembler.Unpackage(Make(10, {"f", "2/3", "QUJD"})).progress);
+    EXPECT_EQ(parts.GetItemCount(), 3);  // exactly at the bound: "d" stays
 }
 
 TEST_F(AssemblerTest, AQueueEmptiedBehindItsBackIsRecounted) {
