@@ -122,6 +122,12 @@ protected:
     // Socket transport.
     static unsigned long NetEventThread(void* client);
     static unsigned long SendDataThread(void* client);
+    // The send step from any thread but the send thread: request is a
+    // SendTurns::Request. Runs now, or is left to the thread running it.
+    void SendStep(unsigned request);
+    // One round of the step, with the turn held: takes the answer that freed
+    // the line, then writes the next request if the line is free.
+    void SendRound(unsigned requests, bool sendThread);
     int SendData();
     bool SendSocket(char* data, unsigned long length, int messageId);
     unsigned long ReadData();
@@ -158,8 +164,8 @@ protected:
     void ReportConnection(int event, int code = 0);
     // Error 14 naming a queued message dropped for room.
     void ReportDropped(const NetMessage& message);
-    // A received message answers the request in flight: releases the send
-    // thread, unless the message arrived before that request went out.
+    // A received message answers the request in flight, unless it arrived
+    // before that request went out: the next request goes.
     void AnswerInFlight();
     // The server accepted the log-in (network-event thread).
     void OnLoginAnswer(NetMessage& message, NetPackage& package);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "client/Outbox.h"
+#include "client/SendTurns.h"
 #include "message/TransferAssembler.h"
 #include "transport/FrameCutter.h"
 
@@ -31,12 +32,20 @@ struct ClientInternals {
     std::vector<std::unique_ptr<NetMessage>> frames;
     std::vector<std::size_t> tooLong;
 
-    // Held for the whole of SendSocket: the send thread, the main thread
+    // Held for the whole of SendSocket: the send step, the main thread
     // (keep-alive) and Close (disconnect) never send at the same time.
     std::mutex sendMutex;
-    // Of SendData: the request text, and whether it transmitted anything.
+    // The send step (SendPath.cpp) and what only its turn's holder touches:
+    // SendData's request text and whether it transmitted anything, and the
+    // transmission that waits for its answer (with the priority of the
+    // queued message it carries; 0: the log-in or a tunnel request).
+    SendTurns turns;
     std::string request;
     bool transmitted = false;
+    bool inlineOnly = false;        // the round is not the send thread's
+    bool leftToSendThread = false;  // too long to write on any other thread
+    bool awaiting = false;
+    int awaitingPriority = 0;
 
     // The handler with the application's pointer, and whether it (and the
     // plain handler) get connection events; the last event reported, so that

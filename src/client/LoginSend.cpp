@@ -91,7 +91,8 @@ int CNetClient::TrySend(const NetMessage* message) {
         parts.emplace_back(static_cast<NetMessage*>(message->Clone()));
     }
     std::vector<std::unique_ptr<NetMessage>> dropped;
-    const auto refusal = m_pInternals->outbox.QueueAll(parts.data(), parts.size(), &dropped);
+    const auto refusal =
+        m_pInternals->outbox.QueueAll(parts.data(), parts.size(), &dropped, false);
     for (const std::unique_ptr<NetMessage>& gone : dropped) ReportDropped(*gone);
     switch (refusal) {
         case transport::Outbox::Refusal::kNone:
@@ -106,6 +107,8 @@ int CNetClient::TrySend(const NetMessage* message) {
             return SEND_CLOSED;
     }
     ++m_nSentCount;
+    // Written now when the line is free; otherwise its answer's thread sends it.
+    SendStep(transport::SendTurns::kWork);
     NetClientTrace("Send to queue finished");
     return SEND_QUEUED;
 }

@@ -49,7 +49,8 @@ bool Outbox::Queue(NetMessage* message) {
 }
 
 Outbox::Refusal Outbox::QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count,
-                                 std::vector<std::unique_ptr<NetMessage>>* dropped) {
+                                 std::vector<std::unique_ptr<NetMessage>>* dropped,
+                                 bool announce) {
     // Producers take turns, so that the room seen is the room used; the send
     // thread only ever makes more room meanwhile.
     std::lock_guard<std::mutex> lock(m_producers);
@@ -68,7 +69,6 @@ Outbox::Refusal Outbox::QueueAll(std::unique_ptr<NetMessage>* messages, std::siz
             NetMessage* oldest = m_queue.UnlinkOldestLocked(m_inFlight);
             if (oldest == nullptr) break;  // only the message in flight is left
             m_bytes -= MessageBytes(*oldest);
-            if (m_semaphore != nullptr) m_platform.WaitOne(m_semaphore, 0);  // and its wake-up
             dropped->emplace_back(oldest);
         }
         if (!fits(static_cast<std::size_t>(m_queue.GetItemCount()), m_bytes)) return Refusal::kFull;
@@ -78,7 +78,7 @@ Outbox::Refusal Outbox::QueueAll(std::unique_ptr<NetMessage>* messages, std::siz
         // A priority outside 1..4 is destroyed by the queue, and wakes no one.
         if (m_queue.PushByPriority(messages[i].release())) {
             m_bytes += size;
-            Wake(1);
+            if (announce) Wake(1);
         }
     }
     return Refusal::kNone;
@@ -104,7 +104,10 @@ void Outbox::Wake(long count) {
     }
 }
 
-long Outbox::Unannounced() const { return m_queue.GetItemCount() - m_previousCount.load(); }
+void Outbox::WakeUnlessShut() {
+    std::lock_guard<std::mutex> lock(m_producers);
+    if (!m_shut) Wake(1);
+}
 
 void Outbox::SetLogin(NetMessage* message) {
     NetMessage* replaced = nullptr;

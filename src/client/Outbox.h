@@ -43,8 +43,10 @@ public:
     // when they do not all fit or the outbox is shut. Under the dropping
     // policy, the queued messages dropped to make room go to *dropped (the
     // caller reports and destroys them).
+    // Without announce, nobody is woken: the caller sees to the sending.
     Refusal QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count,
-                     std::vector<std::unique_ptr<NetMessage>>* dropped = nullptr);
+                     std::vector<std::unique_ptr<NetMessage>>* dropped = nullptr,
+                     bool announce = true);
     // The bound: messages (1 to kMaxQueued), bytes of parameters (0: none),
     // and whether to drop the oldest of the lowest priority for room.
     void SetLimit(std::size_t messages, std::size_t bytes, bool dropOldest);
@@ -58,8 +60,9 @@ public:
     // Releases the send semaphore count times, one by one, keeping the
     // previous count that the last release reported.
     void Wake(long count = 1);
-    // Queued messages that no wake-up has announced (by the last release's count).
-    long Unannounced() const;
+    // Wakes the send thread once, unless Close has shut the outbox (and may
+    // be freeing the semaphore).
+    void WakeUnlessShut();
 
     // The stored log-in message: replaced by Login at any time, sent first on
     // every connection, never named as the message in flight.
@@ -84,8 +87,9 @@ public:
     // Counts a transmission: only what arrives after it can answer it.
     void BeginTransmission() { ++m_transmissions; }
 
-    // The send thread has its answer: the message sent (priority) leaves the
+    // The request sent has its answer: the message sent (priority) leaves the
     // queue if the client is logged in and it is still its list's front.
+    // With loggedIn false, only the message in flight is forgotten.
     void Answered(int priority, bool loggedIn);
     // Close(true): the queue and the message in flight go.
     void Clear();

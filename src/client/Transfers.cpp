@@ -51,5 +51,5 @@ void CNetClient::AnswerInFlight() {
         NetClientTrace("Late answer, not taken for the message in flight");
         return;
     }
-    m_pPlatform->SetEvent(m_hSendEvents[transport::kSlotResponse]);
+    SendStep(transport::SendTurns::kLineFree);
 }

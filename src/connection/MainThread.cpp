@@ -119,19 +119,13 @@ void CNetClient::OnBearerConnected() {
     // that worked rather than fall back to the direct one.
     ZeroReconCount();
     SetConnectionState(CONN_CONNECTED);
-    // The count kept from the last release is stale once the send thread has
-    // used up wake-ups without sending, as it does while the bearer is away:
-    // two messages queued then would get one wake-up, and the second would
-    // wait for the next event. One release reads the semaphore's present
-    // count; further ones make one wake-up per queued message. A spare
-    // wake-up finds the queue empty and is lost.
-    ReleaseSendSemaphore(1);
-    const long waiting = m_pInternals->outbox.Unannounced();
+    // Messages queued while the bearer was away go now, one per answer.
+    const int waiting = m_pInternals->outbox.Count();
     if (waiting >= 1) {
         char text[64];
-        std::snprintf(text, sizeof(text), "Message in Send queue =%ld", waiting);
+        std::snprintf(text, sizeof(text), "Message in Send queue =%d", waiting);
         NetClientTrace(text);
-        ReleaseSendSemaphore(waiting - 1);
+        SendStep(transport::SendTurns::kWork);
     } else {
         SendKeepAlive();
     }

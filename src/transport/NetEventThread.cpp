@@ -3,6 +3,7 @@
 
 #include <transport/NetClient.h>
 
+#include "client/ClientInternals.h"
 #include "client/EventSlots.h"
 
 using transport::Platform;
@@ -59,14 +60,10 @@ unsigned long CNetClient::NetEventThread(void* client) {
                 self.m_bSocketConnected = true;
                 self.SetConnectionState(CONN_SOCKET_CONNECTED);
                 self.ReportConnection(NetConnectionEvent::CONNECTED);
-                if (self.m_bSendPending) {
-                    // Frees a send thread still waiting for the reply to a
-                    // message written on the previous connection.
-                    platform.SetEvent(self.m_hSendEvents[transport::kSlotResponse]);
-                    self.NetClientTrace("SendState is true");
-                }
-                // Wakes the send thread to write the log-in message.
-                self.ReleaseSendSemaphore(1);
+                // A request written on the previous connection gets no
+                // answer: the line is free for the log-in message.
+                if (self.m_bSendPending) self.NetClientTrace("SendState is true");
+                self.SendStep(transport::SendTurns::kLineFree | transport::SendTurns::kWork);
             }
         }
         if (events.lNetworkEvents & transport::kFdClose) {

@@ -69,17 +69,14 @@ void CNetClient::OnLoginAnswer(NetMessage& message, NetPackage& package) {
     SetConnectionState(CONN_CONNECTED);
     ZeroReconCount();
     m_nAttemptCount = 0;
+    // Messages queued while not connected go now, one per answer, starting
+    // with this one.
     AnswerInFlight();
-
-    // Messages queued while not connected were announced to a send thread
-    // that could not serve them: announce them again.
-    const long unannounced = m_pInternals->outbox.Unannounced();
-    if (unannounced != 0) {
-        std::snprintf(line, sizeof(line), "Message in Send queue =%d",
-                      static_cast<int>(unannounced));
+    const int queued = m_pInternals->outbox.Count();
+    if (queued != 0) {
+        std::snprintf(line, sizeof(line), "Message in Send queue =%d", queued);
         NetClientTrace(line);
     }
-    if (unannounced > 0) ReleaseSendSemaphore(unannounced);
 
     if (m_bLoginPending) Deliver(package);
     m_nLastConnType = m_nConnType.load();

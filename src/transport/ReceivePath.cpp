@@ -69,15 +69,12 @@ unsigned long CNetClient::ReadData() {
     if (tracing) std::snprintf(line, sizeof(line), "R E C E I V E D<<<: %s", chunk);
     if (GetConnectionState() != CONN_CONNECTED && m_nConnType == CONNTYPE_TUNNEL &&
         !m_bTunnelOpen && OpensTunnel(chunk)) {
-        // The send thread goes on with the log-in once it sees the tunnel
-        // open; frames of this chunk wait on the input queue for the next one.
+        // The proxy's answer frees the line for the log-in; frames of this
+        // chunk wait on the input queue for the next one.
         if (tracing) NetClientTrace(line);
         if (!SecureConnection()) return received;
         m_bTunnelOpen = true;
-        ReleaseSendSemaphore(1);
-        if (m_hSendEvents[transport::kSlotResponse] != nullptr) {
-            m_pPlatform->SetEvent(m_hSendEvents[transport::kSlotResponse]);
-        }
+        SendStep(transport::SendTurns::kLineFree);
         return received;
     }
 

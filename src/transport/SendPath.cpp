@@ -1,4 +1,6 @@
-// The send path: the send thread, SendData (what to transmit and how it is
+// The send path: the send step, run by whichever thread finds the line free
+// (the network-event thread on an answer, the application's in Send, the
+// send thread for the rest), SendData (what to transmit and how it is
 // wrapped) and SendSocket (one bounded send with its bookkeeping).
 //
 // Stop and wait: one request at a time, and a queued message stays queued
@@ -17,10 +19,13 @@
 #include "message/MessageIds.h"
 
 using transport::Platform;
+using transport::SendTurns;
 
 namespace {
 
 constexpr std::uint32_t kSendTimeoutMs = 2000;
+// The longest request a thread other than the send thread writes.
+constexpr std::size_t kInlineWriteMax = 16384;
 constexpr unsigned long kTraceTextMax = 4000;
 
 }  // namespace
@@ -37,37 +42,58 @@ unsigned long CNetClient::SendDataThread(void* client) {
             self.m_bSendThreadExit = true;
             break;
         }
-        const int state = self.GetConnectionState();
-        if (state == CONN_CLOSED) {
+        if (self.GetConnectionState() == CONN_CLOSED) {
             self.m_bSendThreadExit = true;
             break;
         }
-        if (state == CONN_NOT_CONNECTED || !self.m_bSocketConnected) {
-            // New work after the client gave up buys one more attempt.
-            if (self.GetReconCount() == self.m_nMaxReconCount) {
-                --self.m_nReconCount;
-                platform.SetEvent(self.m_hMainEvents[transport::kSlotConnect]);
-            }
-            continue;
-        }
-
-        const int priority = self.SendData();
-        // Only a transmission can be answered: with nothing written (empty
-        // queue, no log-in message, failed send) the reply wait would never end.
-        if (!self.m_pInternals->transmitted) continue;
-
-        const std::uint32_t woken = platform.Wait(self.m_hSendEvents, 2, transport::kInfinite);
-        if (woken != transport::kWaitObject0) {
-            self.m_bSendThreadExit = true;
-            break;
-        }
-        platform.ResetEvent(self.m_hSendEvents[transport::kSlotResponse]);
-        self.m_bSendPending = false;
-        self.m_pInternals->outbox.Answered(priority, self.GetConnectionState() == CONN_CONNECTED);
+        self.m_pInternals->turns.Run(SendTurns::kWork, true,
+                                     [&self](unsigned requests) { self.SendRound(requests, true); });
     }
 
     self.NetClientTrace("SendData Thread exited !");
     return 0;
+}
+
+void CNetClient::SendStep(unsigned request) {
+    transport::ClientInternals& in = *m_pInternals;
+    const SendTurns::Ran ran =
+        in.turns.Run(request, false, [this](unsigned requests) { SendRound(requests, false); });
+    // Asked from inside a write of this thread (a handler called on a failed
+    // send): the send thread runs the round.
+    if (ran == SendTurns::Ran::kNested) in.outbox.WakeUnlessShut();
+}
+
+void CNetClient::SendRound(unsigned requests, bool sendThread) {
+    transport::ClientInternals& in = *m_pInternals;
+    if ((requests & SendTurns::kLineFree) != 0 && in.awaiting) {
+        in.awaiting = false;
+        m_bSendPending = false;
+        in.outbox.Answered(in.awaitingPriority, GetConnectionState() == CONN_CONNECTED);
+    }
+    const int state = GetConnectionState();
+    if (state == CONN_CLOSED) return;
+    if (state == CONN_NOT_CONNECTED || !m_bSocketConnected) {
+        if (!sendThread) {
+            if ((requests & SendTurns::kWork) != 0) in.outbox.WakeUnlessShut();
+        } else if (GetReconCount() == m_nMaxReconCount) {
+            // New work after the client gave up buys one more attempt.
+            --m_nReconCount;
+            m_pPlatform->SetEvent(m_hMainEvents[transport::kSlotConnect]);
+        }
+        return;
+    }
+    // Stop and wait: the next request goes once this one is answered.
+    if (in.awaiting) return;
+
+    in.inlineOnly = !sendThread;
+    in.leftToSendThread = false;
+    const int priority = SendData();
+    if (in.leftToSendThread) in.outbox.WakeUnlessShut();
+    // Only a transmission can be answered: with nothing written (empty
+    // queue, no log-in message, failed send) no answer is awaited.
+    if (!in.transmitted) return;
+    in.awaiting = true;
+    in.awaitingPriority = priority;
 }
 
 int CNetClient::SendData() {
@@ -80,12 +106,17 @@ int CNetClient::SendData() {
     int priority = 0;
     int messageId = 0;
     if (!in.outbox.Next(line, &in.request, &priority, &messageId)) return 0;
+    if (in.inlineOnly && in.request.size() > kInlineWriteMax) {
+        // A long write could hold this thread for seconds (the network-event
+        // thread would stop reading): the send thread writes it.
+        in.outbox.Answered(priority, false);
+        in.leftToSendThread = true;
+        return 0;
+    }
 
     // Only what arrives after this transmission answers it.
     in.outbox.BeginTransmission();
-    if (m_hSendEvents[transport::kSlotResponse] != nullptr) {
-        m_pPlatform->ResetEvent(m_hSendEvents[transport::kSlotResponse]);
-    }
+    in.turns.DropLineFree();
     if (!SendSocket(&in.request[0], static_cast<unsigned long>(in.request.size()), messageId)) {
         return -1;
     }
@@ -94,7 +125,9 @@ int CNetClient::SendData() {
 }
 
 bool CNetClient::SendSocket(char* data, unsigned long length, int messageId) {
-    // The send thread, the keep-alive and Close's disconnect never send at once.
+    // The send step, the keep-alive and Close's disconnect never send at
+    // once; a handler called from here (a failed send) may ask for a round.
+    SendTurns::Busy busy;
     std::lock_guard<std::mutex> lock(m_pInternals->sendMutex);
     NetClientTrace("Send started");
 

@@ -81,16 +81,6 @@ TEST_F(OutboxTest, LogInFirstWrappedForTheWay) {
     EXPECT_EQ(inFlight, nullptr);
 }
 
-TEST_F(OutboxTest, UnannouncedCountsQueuedBeyondTheLastWakeUp) {
-    outbox.Queue(Message(20, 1));
-    outbox.Queue(Message(21, 1));
-    EXPECT_EQ(outbox.Unannounced(), 1);  // the last release saw one before it
-    platform.WaitOne(semaphore, 0);
-    platform.WaitOne(semaphore, 0);
-    outbox.Wake(1);
-    EXPECT_EQ(outbox.Unannounced(), 2);
-}
-
 // An attachment that notes, as it is destroyed, whether the queue's lock was free.
 struct LockProbe : NetObject {
     LockProbe(CMessageQueue& q, int& f) : queue(q), freeAtDeath(f) {}
