@@ -2,10 +2,10 @@
 #define TRANSPORT_CLIENT_CLIENT_INTERNALS_H
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-#include <memory>
 
 #include "client/Outbox.h"
 #include "client/SendTurns.h"

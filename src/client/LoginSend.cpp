@@ -91,8 +91,7 @@ int CNetClient::TrySend(const NetMessage* message) {
         parts.emplace_back(static_cast<NetMessage*>(message->Clone()));
     }
     std::vector<std::unique_ptr<NetMessage>> dropped;
-    const auto refusal =
-        m_pInternals->outbox.QueueAll(parts.data(), parts.size(), &dropped, false);
+    const auto refusal = m_pInternals->outbox.QueueAll(parts.data(), parts.size(), &dropped, false);
     for (const std::unique_ptr<NetMessage>& gone : dropped) ReportDropped(*gone);
     switch (refusal) {
         case transport::Outbox::Refusal::kNone:

@@ -49,8 +49,7 @@ bool Outbox::Queue(NetMessage* message) {
 }
 
 Outbox::Refusal Outbox::QueueAll(std::unique_ptr<NetMessage>* messages, std::size_t count,
-                                 std::vector<std::unique_ptr<NetMessage>>* dropped,
-                                 bool announce) {
+                                 std::vector<std::unique_ptr<NetMessage>>* dropped, bool announce) {
     // Producers take turns, so that the room seen is the room used; the send
     // thread only ever makes more room meanwhile.
     std::lock_guard<std::mutex> lock(m_producers);

@@ -21,9 +21,9 @@ public:
         kLineFree = 2,  // an answer came, or the line was replaced
     };
     enum class Ran {
-        kHere,      // this thread ran the rounds asked for
-        kElsewhere, // another thread held the turn: it runs them
-        kNested,    // asked from inside this thread's own round or write
+        kHere,       // this thread ran the rounds asked for
+        kElsewhere,  // another thread held the turn: it runs them
+        kNested,     // asked from inside this thread's own round or write
     };
 
     // Asks for a round, then runs rounds while requests come in. With wait,

@@ -46,8 +46,8 @@ unsigned long CNetClient::SendDataThread(void* client) {
             self.m_bSendThreadExit = true;
             break;
         }
-        self.m_pInternals->turns.Run(SendTurns::kWork, true,
-                                     [&self](unsigned requests) { self.SendRound(requests, true); });
+        self.m_pInternals->turns.Run(
+            SendTurns::kWork, true, [&self](unsigned requests) { self.SendRound(requests, true); });
     }
 
     self.NetClientTrace("SendData Thread exited !");
