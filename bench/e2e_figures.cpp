@@ -5,6 +5,8 @@
 
 #include <transport/NetClient.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -52,6 +54,13 @@ double Sum(const std::vector<std::int64_t>& times) {
 double MedianRate(const std::vector<std::int64_t>& gaps) {
     const double median = Percentile(gaps, 0.50);
     return median > 0 ? 1e9 / median : 0;
+}
+
+// CPU time of this process (the clients; the server is another process).
+std::int64_t CpuNs() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 std::vector<std::int64_t> Gaps(const std::vector<std::int64_t>& stamps) {
@@ -211,17 +220,24 @@ bool PairedFigures(std::uint16_t port, const RunSizes& sizes) {
     std::vector<std::int64_t> probe;   // the probe over raw
     std::vector<std::int64_t> p50;     // single message p50 over raw p50
     std::vector<std::int64_t> id10;    // id 10 over 1536 B x raw 2500-byte rate
+    std::vector<std::int64_t> cpu;     // the library's CPU per message over raw's
     constexpr double kScale = 1e6;
     for (std::size_t block = 0; block < sizes.pairedBlocks; ++block) {
+        const std::int64_t rawStart = CpuNs();
         const auto raw = RawRoundTrips(port, frame, sizes.blockMessages);
+        const std::int64_t rawCpu = CpuNs() - rawStart;
         const auto hands = ProbeRoundTrips(port, frame, sizes.blockMessages);
         std::vector<std::int64_t> gaps;
+        const std::int64_t libraryStart = CpuNs();
         if (raw.empty() || hands.empty() ||
             RecordedBurst(session.client, message, sizes.blockMessages, sizes.blockMessages,
                           &gaps) <= 0) {
             std::fprintf(stderr, "paired: block %zu failed\n", block);
             return false;
         }
+        // The same number of messages each way.
+        cpu.push_back(static_cast<std::int64_t>(kScale * static_cast<double>(CpuNs() - libraryStart) /
+                                                static_cast<double>(std::max<std::int64_t>(rawCpu, 1))));
         const double rawRate = MedianRate(raw);
         rate.push_back(static_cast<std::int64_t>(kScale * MedianRate(gaps) / rawRate));
         probe.push_back(static_cast<std::int64_t>(kScale * MedianRate(hands) / rawRate));
@@ -252,6 +268,7 @@ bool PairedFigures(std::uint16_t port, const RunSizes& sizes) {
     Figure("paired_probe_ratio", Percentile(probe, 0.50) / kScale);
     Figure("paired_p50_ratio", Percentile(p50, 0.50) / kScale);
     Figure("paired_id10_ratio", Percentile(id10, 0.50) / kScale);
+    Figure("paired_cpu_ratio", Percentile(cpu, 0.50) / kScale);
     session.client.Close(true);
     return true;
 }
