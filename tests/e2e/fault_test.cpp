@@ -158,8 +158,10 @@ TEST_F(Faults, LateAnswersNeverRemoveAMessageThatWasNotAnswered) {
 }
 
 // A mebibyte without a frame, then binary garbage: the receive cache
-// overflows again and again, and the line is as good as before.
-TEST_F(Faults, GarbageChangesNothing) {
+// overflows again and again, and the line is as good as before. Then frames
+// up to 2500 characters are taken, longer ones dropped (those longer than
+// the cache never come whole); a message that long still goes out whole.
+TEST_F(Faults, GarbageChangesNothingAndFramesLongerThan2500CharactersAreDropped) {
     LogIn();
     ASSERT_TRUE(LoggedIn());
     std::string garbage;
@@ -170,29 +172,19 @@ TEST_F(Faults, GarbageChangesNothing) {
     ASSERT_TRUE(peer_.Push(garbage));
     // All of it in first: a zero byte ends the text of the chunk it came in.
     ASSERT_TRUE(Eventually([&] { return client_->BytesIn() >= before + garbage.size(); }));
-    Send(Message(110, {"after the noise"}));
-    ASSERT_TRUE(Have("info 1 0/0 110"));
     EXPECT_GT(trace_->Count("SetToCacheBuf start (CacheBuflenght =0 "), 100u);
-    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "info 1 0/0 110"}));
-    EXPECT_EQ(peer_.Connections(), 1u);
-}
-
-// Frames up to 2500 characters are taken, longer ones dropped (those longer
-// than the cache never come whole); a message that long still goes out whole.
-TEST_F(Faults, FramesLongerThan2500CharactersAreDropped) {
-    LogIn();
-    ASSERT_TRUE(LoggedIn());
     for (std::size_t length : {2500, 2501, 4000, 6000, 100000}) {
         ASSERT_TRUE(peer_.Push("<g44>13<p>" + std::string(length - 20, 'a') + "</p></g44>"));
     }
     ASSERT_TRUE(peer_.Push("<g44>13<p>after</p></g44>"));
     ASSERT_TRUE(Have("msg 13 after"));
-    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "msg 13 " + std::string(2480, 'a'), "msg 13 after"}));
     EXPECT_EQ(trace_->Count("Frame too long ("), 2u);
     EXPECT_TRUE(trace_->Contains("Frame too long (2501 characters), dropped"));
     Send(Message(120, {std::string(6000, 'x'), "tail"}));
     ASSERT_TRUE(Have("info 1 0/0 120"));
     EXPECT_EQ(peer_.Frames().back().text, "<g44>120<p>" + std::string(6000, 'x') + "</p><p>tail</p></g44>");
+    EXPECT_EQ(Packages(), (Lines{"msg 1 1|ok", "msg 13 " + std::string(2480, 'a'), "msg 13 after",
+                                 "info 1 0/0 120"}));
     EXPECT_EQ(peer_.Connections(), 1u);
 }
 

@@ -6,7 +6,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -108,11 +107,14 @@ Lines Answered(const std::string& target, const std::string& body) {
     return lines;
 }
 
+// The probe against busybox httpd, and on 127.0.0.42 against a peer that
+// shows what the probe writes: one plain GET with the agent and the text header.
 TEST_F(Host, ProbeAgainstARealWebServer) {
     std::uint16_t refusing80 = 80;
     const int nobody = transport::test::BindLoopback("127.0.0.43", &refusing80);  // kept: refuses
-    REQUIRE_REAL_PART(CanListen("127.0.0.41", 80) && nobody >= 0 && RunProgram({"busybox", "true"}),
-                      "busybox, and root to listen on port 80 of 127.0.0.41 and 127.0.0.43");
+    REQUIRE_REAL_PART(CanListen("127.0.0.41", 80) && CanListen("127.0.0.42", 80) && nobody >= 0 &&
+                          RunProgram({"busybox", "true"}),
+                      "busybox, and root to listen on port 80 of 127.0.0.41 to 127.0.0.43");
     const std::filesystem::path root = ::testing::TempDir() + "probe-" + std::to_string(getpid());
     std::filesystem::create_directories(root / "sub");
     std::string text;
@@ -124,15 +126,24 @@ TEST_F(Host, ProbeAgainstARealWebServer) {
     std::ofstream(root / "empty.txt");
     transport::test::Child httpd({"busybox", "httpd", "-f", "-p", "127.0.0.41:80", "-h", root.string()});
     ASSERT_TRUE(httpd.Accepts("127.0.0.41", 80));
+    ScriptedPeer server("127.0.0.42", 80);
+    std::thread answer([&] {
+        Eventually([&] { return server.Received(0).find("\r\n\r\n") != std::string::npos; }, 10000);
+        server.Push("HTTP/1.0 200 OK\r\n\r\nhello");
+        server.DropAll();
+    });
 
     const struct {
         std::string target;
         bool answered;
         Lines trace;
     } cases[] = {
+        {"http://127.0.0.42:8080/dir/page.html?x=1", true,
+         Answered("http://127.0.0.42:8080/dir/page.html?x=1", "hello")},
         {"127.0.0.41", true, Answered("127.0.0.41", "<html>probe</html>\n")},
         // Port 80, whatever port the address names.
-        {"http://127.0.0.41:8080/sub/page.txt", true, Answered("http://127.0.0.41:8080/sub/page.txt", "page\n")},
+        {"http://127.0.0.41:8080/sub/page.txt", true,
+         Answered("http://127.0.0.41:8080/sub/page.txt", "page\n")},
         {"http://127.0.0.41/empty.txt", true, Answered("http://127.0.0.41/empty.txt", "")},
         {"http://127.0.0.41/long.txt", true, Answered("http://127.0.0.41/long.txt", text)},
         {"127.0.0.43", false, {Start("127.0.0.43"), "InternetConnect error, code=12029"}},
@@ -145,24 +156,7 @@ TEST_F(Host, ProbeAgainstARealWebServer) {
         EXPECT_EQ(client_.BrowseInet(), c.answered) << c.target;
         EXPECT_EQ(trace_.Lines(), c.trace) << c.target;
     }
-    close(nobody);
-    std::filesystem::remove_all(root);
-}
-
-// What the probe writes: one plain GET with the agent and the text header.
-TEST_F(Host, ProbeRequestOnTheWire) {
-    REQUIRE_REAL_PART(CanListen("127.0.0.42", 80), "root to listen on port 80 of 127.0.0.42");
-    ScriptedPeer server("127.0.0.42", 80);
-    std::thread answer([&] {
-        Eventually([&] { return server.Received(0).find("\r\n\r\n") != std::string::npos; }, 10000);
-        server.Push("HTTP/1.0 200 OK\r\n\r\nhello");
-        server.DropAll();
-    });
-    trace_.Clear();
-    client_.SetTarget("http://127.0.0.42:8080/dir/page.html?x=1");
-    EXPECT_TRUE(client_.BrowseInet());
     answer.join();
-    EXPECT_EQ(trace_.Lines(), Answered("http://127.0.0.42:8080/dir/page.html?x=1", "hello"));
     const std::string request = server.Received(0);
     EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET /dir/page.html?x=1 HTTP/1.0");
     for (const char* header : {"\r\nUser-Agent: Mozila/1.0\r\n", "\r\nContent-Type: text/*\r\n",
@@ -171,6 +165,8 @@ TEST_F(Host, ProbeRequestOnTheWire) {
     }
     EXPECT_EQ(request.substr(request.size() - 4), "\r\n\r\n");  // a GET carries no body
     EXPECT_EQ(server.Connections(), 1u);
+    close(nobody);
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace

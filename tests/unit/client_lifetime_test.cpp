@@ -31,7 +31,7 @@ NetMessage Queued() {
     return message;
 }
 
-TEST(ClientLifetime, QueuedMessagesGoWithTheClientExactlyOnce) {
+TEST(ClientLifetime, QueuedMessagesGoExactlyOnceAndCopiesReleaseNothing) {
     {
         CNetClient client;
         for (int priority = 1; priority <= 4; ++priority) {
@@ -43,9 +43,8 @@ TEST(ClientLifetime, QueuedMessagesGoWithTheClientExactlyOnce) {
         ASSERT_EQ(CountedAttachment::created - CountedAttachment::destroyed, 4);
     }
     EXPECT_EQ(CountedAttachment::destroyed, CountedAttachment::created);
-}
 
-TEST(ClientLifetime, CopiesShareTheQueueAndReleaseNothing) {
+    // Copies share the queue and release nothing.
     const int before = CountedAttachment::destroyed;
     CNetClient client;
     const NetMessage message = Queued();

@@ -12,13 +12,29 @@
 
 namespace {
 
-NetMessage* Message(unsigned long id, int priority, const char* text = "t") {
+NetMessage* Message(unsigned long id, int priority, const char* text = "t",
+                    NetObject* attachment = nullptr) {
     auto* m = new NetMessage;
+    if (attachment != nullptr) m->SetAttachment(attachment);
     m->SetId(id);
     m->SetPriority(priority);
     m->GetParams().AddTail(text, static_cast<unsigned long>(std::strlen(text) + 1));
     return m;
 }
+
+// An attachment that notes, as it is destroyed, whether the queue's lock was free.
+struct LockProbe : NetObject {
+    LockProbe(CMessageQueue& q, int& f) : queue(q), freeAtDeath(f) {}
+    ~LockProbe() override {
+        if (queue.Mutex().try_lock()) {
+            ++freeAtDeath;
+            queue.Mutex().unlock();
+        }
+    }
+    NetObject* Clone() const override { return new LockProbe(queue, freeAtDeath); }
+    CMessageQueue& queue;
+    int& freeAtDeath;
+};
 
 class OutboxTest : public ::testing::Test {
 protected:
@@ -48,19 +64,23 @@ protected:
     int id = -1;
 };
 
+// Each message leaves outside the queue's lock.
 TEST_F(OutboxTest, AnAnswerRemovesOnlyTheFrontWhileLoggedIn) {
-    outbox.Queue(Message(20, 2));
+    int free = 0;
+    outbox.Queue(Message(20, 2, "t", new LockProbe(queue, free)));
     Next(true);
     outbox.Answered(priority, false);  // the line dropped meanwhile
     EXPECT_EQ(queue.GetItemCount(), 1);
     Next(true);
-    outbox.Queue(Message(21, 1));  // a new front of a higher list
+    outbox.Queue(Message(21, 1, "t", new LockProbe(queue, free)));  // a new front of a higher list
     outbox.Answered(priority, true);
     EXPECT_EQ(queue.GetItemCount(), 1);
     Next(true);
+    outbox.Queue(Message(22, 1, "t", new LockProbe(queue, free)));
     outbox.Clear();  // Close(true) before the answer
     outbox.Answered(priority, true);
     EXPECT_EQ(queue.GetItemCount(), 0);
+    EXPECT_EQ(free, 3);
 }
 
 TEST_F(OutboxTest, LogInFirstWrappedForTheWay) {
@@ -79,33 +99,6 @@ TEST_F(OutboxTest, LogInFirstWrappedForTheWay) {
     Next(true, CNetClient::CONNTYPE_TUNNEL);  // a CONNECT carries no queued message
     EXPECT_EQ(priority, 0);
     EXPECT_EQ(inFlight, nullptr);
-}
-
-// An attachment that notes, as it is destroyed, whether the queue's lock was free.
-struct LockProbe : NetObject {
-    LockProbe(CMessageQueue& q, int& f) : queue(q), freeAtDeath(f) {}
-    ~LockProbe() override {
-        if (queue.Mutex().try_lock()) {
-            ++freeAtDeath;
-            queue.Mutex().unlock();
-        }
-    }
-    NetObject* Clone() const override { return new LockProbe(queue, freeAtDeath); }
-    CMessageQueue& queue;
-    int& freeAtDeath;
-};
-
-TEST_F(OutboxTest, MessagesAreDestroyedOutsideTheQueuesLock) {
-    int free = 0;
-    for (int i = 0; i < 3; ++i) {
-        NetMessage* m = Message(20, 1);
-        m->SetAttachment(new LockProbe(queue, free));
-        outbox.Queue(m);
-    }
-    Next(true);
-    outbox.Answered(priority, true);
-    outbox.Clear();
-    EXPECT_EQ(free, 3);
 }
 
 TEST_F(OutboxTest, PackagesNameTheLogInWhileLoggingIn) {
