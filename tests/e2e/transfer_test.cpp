@@ -73,6 +73,20 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Binary,
                          ::testing::Values(BinaryCase{300, 0}, BinaryCase{305, 1}, BinaryCase{342, 1535},
                                            BinaryCase{399, 1536}, BinaryCase{305, 1537}));
 
+// Longer than any thread but the send thread writes: it goes whole all the
+// same, and the next request after its answer.
+TEST_F(Transfer, ALongRequestGoesWholeAndTheNextAfterIt) {
+    LogIn();
+    const std::string object = Object(30000, 3);
+    Send(Message(301, {}, 2, &object, 0));
+    Send(Message(20, {"next"}));
+    ASSERT_TRUE(Have("info 1 0/0 ", 2));
+    const auto frames = peer_.Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[1].text, "<g44>301<p>" + Base64(object) + "</p></g44>");
+    EXPECT_EQ(frames[2].id, 20);
+}
+
 struct ObjectCase {
     std::size_t size;
     bool id8;  // echoed as the server's own transfer (id 8, a leading "4")
