@@ -33,7 +33,6 @@ public:
     Ran Run(unsigned request, bool wait, Round&& round) {
         m_requests.fetch_or(request);
         if (Inside()) return Ran::kNested;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         bool first = true;
         for (;;) {
             if (first && wait) {
@@ -48,9 +47,11 @@ public:
             }
             m_mutex.unlock();
             // A request left while this thread held the turn is seen here, or
-            // its thread saw the turn free: never neither.
-            std::atomic_thread_fence(std::memory_order_seq_cst);
-            if (m_requests.load() == 0) return Ran::kHere;
+            // its thread saw the turn free: never neither. Both sides change
+            // m_requests (a read-modify-write reads the latest value, and the
+            // later one synchronizes with the earlier), so one of the two
+            // comes after the other's whole step.
+            if (m_requests.fetch_or(0) == 0) return Ran::kHere;
         }
     }
 
