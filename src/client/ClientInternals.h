@@ -46,6 +46,10 @@ struct ClientInternals {
     bool leftToSendThread = false;  // too long to write on any other thread
     bool awaiting = false;
     int awaitingPriority = 0;
+    unsigned awaitingLine = 0;
+    // Counts completed connects: a request written on an earlier connection
+    // gets no answer.
+    std::atomic<unsigned> line{0};
 
     // The handler with the application's pointer, and whether it (and the
     // plain handler) get connection events; the last event reported, so that

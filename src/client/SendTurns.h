@@ -18,7 +18,7 @@ public:
     // asked since the last one.
     enum Request : unsigned {
         kWork = 1,      // something may be waiting to go out
-        kLineFree = 2,  // an answer came, or the line was replaced
+        kAnswered = 2,  // an answer came
     };
     enum class Ran {
         kHere,       // this thread ran the rounds asked for
@@ -56,7 +56,7 @@ public:
     }
 
     // A new transmission began: an answer asked for before it is not its answer.
-    void DropLineFree() { m_requests.fetch_and(~static_cast<unsigned>(kLineFree)); }
+    void DropAnswered() { m_requests.fetch_and(~static_cast<unsigned>(kAnswered)); }
 
     // Marks the calling thread as busy sending (a round, or a write outside
     // one): a request it makes meanwhile is nested.

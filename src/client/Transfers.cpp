@@ -51,5 +51,5 @@ void CNetClient::AnswerInFlight() {
         NetClientTrace("Late answer, not taken for the message in flight");
         return;
     }
-    SendStep(transport::SendTurns::kLineFree);
+    SendStep(transport::SendTurns::kAnswered);
 }

@@ -57,13 +57,14 @@ unsigned long CNetClient::NetEventThread(void* client) {
             } else if (self.m_nConnType == CNetClient::CONNTYPE_TUNNEL || self.SecureConnection()) {
                 // Through a tunnel TLS starts once the proxy has opened it.
                 self.m_bConnecting = false;
+                ++self.m_pInternals->line;
                 self.m_bSocketConnected = true;
                 self.SetConnectionState(CONN_SOCKET_CONNECTED);
                 self.ReportConnection(NetConnectionEvent::CONNECTED);
                 // A request written on the previous connection gets no
                 // answer: the line is free for the log-in message.
                 if (self.m_bSendPending) self.NetClientTrace("SendState is true");
-                self.SendStep(transport::SendTurns::kLineFree | transport::SendTurns::kWork);
+                self.SendStep(transport::SendTurns::kWork);
             }
         }
         if (events.lNetworkEvents & transport::kFdClose) {

@@ -74,7 +74,7 @@ unsigned long CNetClient::ReadData() {
         if (tracing) NetClientTrace(line);
         if (!SecureConnection()) return received;
         m_bTunnelOpen = true;
-        SendStep(transport::SendTurns::kLineFree);
+        SendStep(transport::SendTurns::kAnswered);
         return received;
     }
 

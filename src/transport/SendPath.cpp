@@ -65,14 +65,18 @@ void CNetClient::SendStep(unsigned request) {
 
 void CNetClient::SendRound(unsigned requests, bool sendThread) {
     transport::ClientInternals& in = *m_pInternals;
-    if ((requests & SendTurns::kLineFree) != 0 && in.awaiting) {
+    // Read after the socket's flag, which a completed connect sets after
+    // counting the new connection.
+    const bool socketConnected = m_bSocketConnected;
+    const unsigned line = in.line;
+    if (in.awaiting && ((requests & SendTurns::kAnswered) != 0 || in.awaitingLine != line)) {
         in.awaiting = false;
         m_bSendPending = false;
         in.outbox.Answered(in.awaitingPriority, GetConnectionState() == CONN_CONNECTED);
     }
     const int state = GetConnectionState();
     if (state == CONN_CLOSED) return;
-    if (state == CONN_NOT_CONNECTED || !m_bSocketConnected) {
+    if (state == CONN_NOT_CONNECTED || !socketConnected) {
         if (!sendThread) {
             if ((requests & SendTurns::kWork) != 0) in.outbox.WakeUnlessShut();
         } else if (GetReconCount() == m_nMaxReconCount) {
@@ -94,6 +98,7 @@ void CNetClient::SendRound(unsigned requests, bool sendThread) {
     if (!in.transmitted) return;
     in.awaiting = true;
     in.awaitingPriority = priority;
+    in.awaitingLine = line;
 }
 
 int CNetClient::SendData() {
@@ -116,7 +121,7 @@ int CNetClient::SendData() {
 
     // Only what arrives after this transmission answers it.
     in.outbox.BeginTransmission();
-    in.turns.DropLineFree();
+    in.turns.DropAnswered();
     if (!SendSocket(&in.request[0], static_cast<unsigned long>(in.request.size()), messageId)) {
         return -1;
     }
