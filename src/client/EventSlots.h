@@ -19,7 +19,9 @@ enum MainSlot {
 // m_hNetEvents, waited on by the network-event thread.
 enum NetSlot { kSlotSocket = 0, kSlotNetKill = 1 };
 
-// m_hSendEvents, waited on by the send thread after a transmission.
+// m_hSendEvents: made per run and set by Close, but no longer waited on (the
+// thread that takes an answer sends the next request itself); the response
+// event's handle tells AnswerInFlight that the client runs.
 enum SendSlot { kSlotResponse = 0, kSlotSendKill = 1 };
 
 }  // namespace transport
