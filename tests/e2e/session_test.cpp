@@ -69,6 +69,7 @@ TEST_F(Session, LoginFirstThenByPriorityOneInFlightEachQueuedUntilAnswered) {
     EXPECT_EQ(peer_.Ids(0), Ids{1});
     EXPECT_EQ(client_->State(), CNetClient::CONN_SOCKET_CONNECTED);
     ASSERT_TRUE(peer_.Push(kLoginOk));
+    ASSERT_TRUE(Eventually([&] { return trace_->Contains("Message in Send queue =5"); }));
     const Ids order = {51, 53, 52, 50, 54};  // first come first within a priority
     for (std::size_t k = 0; k < order.size(); ++k) {
         ASSERT_TRUE(Eventually([&] { return peer_.Ids(0).size() == k + 2; })) << order[k];
