@@ -105,8 +105,10 @@ struct LoginValues {
 class TRANSPORT_API Client {
 public:
     // Runs on the client's worker threads (kDropped: on the thread that
-    // called Send), never under the client's locks; it must not destroy or
-    // Close the client, and must not throw.
+    // called Send), never under the client's locks, except a disconnection
+    // found by a write, which comes on the writing thread (it can be inside
+    // Send) with the send lock held; it must not destroy or Close the client,
+    // and must not throw.
     using Handler = std::function<void(const Event&)>;
 
     // Opens the client: its threads start, and it connects once LogIn is

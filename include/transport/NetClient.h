@@ -29,7 +29,11 @@ struct WalkPosition;
 // called on the application's threads; Open and Close never concurrently and
 // never from the handler. The handler is called on the network-event thread
 // (received messages, delivery results, transfer progress) and on the main
-// thread (error 11), never under a lock of the client.
+// thread (error 11), never under a lock of the client; error 14 on the thread
+// of the Send that dropped. A connection event for a write that found the
+// line gone comes on the writing thread (which can be the application's,
+// inside Send) with the client's send lock held: a Send made there is
+// queued, not written.
 class TRANSPORT_API CNetClient : public INetClient {
 public:
     enum enConnectionState {
